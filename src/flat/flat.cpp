@@ -1,0 +1,89 @@
+#include "flat/flat.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "common/fault.hpp"
+#include "metrics/kernels.hpp"
+
+namespace tessra {
+
+const char* flat_error_name(FlatError error) {
+    switch (error) {
+        case FlatError::EmptyIndex: return "EmptyIndex";
+        case FlatError::EmptyVectors: return "EmptyVectors";
+        case FlatError::MetadataMismatch: return "MetadataMismatch";
+        case FlatError::NoSchema: return "NoSchema";
+        case FlatError::EmptySchema: return "EmptySchema";
+        case FlatError::AttributeNotFound: return "AttributeNotFound";
+    }
+    return "Unknown";
+}
+
+Metric flat_metric_from_name(const std::string_view* name) {
+    if (name != nullptr) {
+        if (*name == "inner_product") return Metric::Dot;
+        if (*name == "cosine") return Metric::Cosine;
+    }
+    return Metric::Euclidean;
+}
+
+namespace {
+
+void check_length(std::size_t length, std::size_t dim) {
+    if (length != dim)
+        TESSRA_FAULT("Vector length " + std::to_string(length) + " does not match index dimension " +
+                     std::to_string(dim));
+}
+
+}  // namespace
+
+void Flat::insert(const double* vector, std::size_t length) {
+    check_length(length, dim);
+    vector_store.insert(vector_store.end(), vector, vector + length);
+}
+
+std::optional<FlatError> Flat::create(const VectorList& vectors) {
+    if (vectors.empty()) return FlatError::EmptyVectors;
+    for (std::size_t i = 0; i < vectors.size(); ++i) check_length(vectors.length(i), dim);
+    vector_store.reserve(vector_store.size() + vectors.size() * dim);
+    for (std::size_t i = 0; i < vectors.size(); ++i) insert(vectors.data(i), vectors.length(i));
+    return std::nullopt;
+}
+
+std::optional<FlatError> Flat::search(const double* query, std::size_t query_len, std::size_t k,
+                                      std::vector<Candidate>& out) const {
+    out.clear();
+    const std::size_t count = size();
+    if (count == 0) return FlatError::EmptyIndex;
+    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), count);
+    out.reserve(keep);
+
+    // `out` is a max-heap in candidate order holding the best `keep` so far. Ids
+    // arrive in increasing order, so a newcomer beats the worst kept pair exactly
+    // when its distance ranks strictly before that pair's.
+    const QueryDistances distances(metric, query, query_len, dim);
+    const double* base = vector_store.data();
+    const double* batch[kBatch];
+    double batch_distances[kBatch];
+    for (std::size_t start = 0; start < count; start += kBatch) {
+        const std::size_t n = std::min(kBatch, count - start);
+        for (std::size_t i = 0; i < n; ++i) batch[i] = base + (start + i) * dim;
+        distances.batch(batch, n, batch_distances);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Candidate c{batch_distances[i], start + i};
+            if (out.size() < keep) {
+                out.push_back(c);
+                std::push_heap(out.begin(), out.end(), candidate_before);
+            } else if (distance_before(c.distance, out.front().distance)) {
+                std::pop_heap(out.begin(), out.end(), candidate_before);
+                out.back() = c;
+                std::push_heap(out.begin(), out.end(), candidate_before);
+            }
+        }
+    }
+    std::sort_heap(out.begin(), out.end(), candidate_before);
+    return std::nullopt;
+}
+
+}  // namespace tessra

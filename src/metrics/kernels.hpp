@@ -1,0 +1,79 @@
+// Batched metric kernels: one query against up to kBatch stored vectors at once.
+// Every variant keeps one accumulator per stored vector and adds its terms in
+// element order, so each result is bit-identical to the plain function of
+// metrics.hpp; the speed comes from working on several vectors side by side.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "metrics/metrics.hpp"
+
+namespace tessra {
+
+constexpr std::size_t kBatch = 16;
+
+struct QueryView {
+    const double* data;
+    std::size_t len;
+    double sum_sq;  // the query's sum of squares over all of it (cosine only)
+};
+
+// out[i] = metric(query, stored[i] with dim elements) for i < count <= kBatch.
+using BatchKernel = void (*)(const QueryView& query, const double* const* stored, std::size_t count,
+                             std::size_t dim, double* out);
+
+struct KernelSet {
+    const char* name;
+    BatchKernel euclidean;
+    BatchKernel dot;
+    BatchKernel cosine;
+
+    BatchKernel for_metric(Metric metric) const {
+        switch (metric) {
+            case Metric::Cosine: return cosine;
+            case Metric::Dot: return dot;
+            case Metric::Euclidean: break;
+        }
+        return euclidean;
+    }
+};
+
+extern const KernelSet kScalarKernels;
+#if defined(TESSRA_X86)
+extern const KernelSet kAvx2Kernels;
+#endif
+
+// The fastest set this CPU runs, chosen once by CPU features.
+const KernelSet& active_kernels();
+// Every set compiled in that this CPU runs, plain scalar first.
+std::vector<const KernelSet*> supported_kernels();
+
+// A query bound to a metric and the active kernels.
+class QueryDistances {
+public:
+    QueryDistances(Metric metric, const double* query, std::size_t query_len, std::size_t dim,
+                   const KernelSet& kernels = active_kernels())
+        : metric_(metric),
+          kernel_(kernels.for_metric(metric)),
+          query_{query, query_len, metric == Metric::Cosine ? sum_of_squares(query, query_len) : 0.0},
+          dim_(dim) {}
+
+    void batch(const double* const* stored, std::size_t count, double* out) const {
+        kernel_(query_, stored, count, dim_, out);
+    }
+    double one(const double* stored) const {
+        double out;
+        kernel_(query_, &stored, 1, dim_, &out);
+        return out;
+    }
+    Metric metric() const { return metric_; }
+
+private:
+    Metric metric_;
+    BatchKernel kernel_;
+    QueryView query_;
+    std::size_t dim_;
+};
+
+}  // namespace tessra

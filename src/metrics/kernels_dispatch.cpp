@@ -1,0 +1,31 @@
+// Picks the kernel set once, from the CPU's features at run time.
+#include "metrics/kernels.hpp"
+
+namespace tessra {
+namespace {
+
+bool cpu_has_avx2() {
+#if defined(TESSRA_X86) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+std::vector<const KernelSet*> supported_kernels() {
+    std::vector<const KernelSet*> sets{&kScalarKernels};
+#if defined(TESSRA_X86)
+    if (cpu_has_avx2()) sets.push_back(&kAvx2Kernels);
+#endif
+    return sets;
+}
+
+const KernelSet& active_kernels() {
+    static const KernelSet* best = supported_kernels().back();
+    return *best;
+}
+
+}  // namespace tessra

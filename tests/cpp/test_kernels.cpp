@@ -1,0 +1,112 @@
+// Every kernel variant this CPU runs must equal the plain functions bit for bit.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "check.hpp"
+#include "metrics/kernels.hpp"
+
+using namespace tessra;
+
+namespace {
+
+std::uint64_t bits(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// Same bits, or both NaN: the compiler may commute an addition of two NaNs in
+// either loop, so which NaN's sign and payload survive is not fixed.
+bool same(double a, double b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
+
+// Random components with a share of adversarial ones mixed in.
+std::vector<double> make_values(std::mt19937_64& rng, std::size_t n, bool adversarial) {
+    static const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                                      -std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::infinity(),
+                                      -std::numeric_limits<double>::infinity(),
+                                      std::numeric_limits<double>::denorm_min(),
+                                      -4.9e-320,
+                                      1e300,
+                                      -1e300,
+                                      0.0,
+                                      -0.0};
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<int> pick(0, 40);
+    std::vector<double> v(n);
+    for (auto& x : v) {
+        const int r = pick(rng);
+        x = (adversarial && r < 10) ? specials[r] : normal(rng) * (r % 3 == 0 ? 1e-3 : 1e3);
+    }
+    return v;
+}
+
+void compare_all(const KernelSet& kernels, std::mt19937_64& rng, bool adversarial) {
+    const std::size_t dims[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 64, 100, 129};
+    for (std::size_t dim : dims) {
+        for (std::size_t qlen : {dim, dim + 3, dim > 2 ? dim - 2 : 0}) {
+            const auto query = make_values(rng, qlen, adversarial);
+            std::vector<std::vector<double>> stored;
+            std::vector<const double*> ptrs;
+            for (std::size_t i = 0; i < kBatch; ++i) stored.push_back(make_values(rng, dim, adversarial));
+            for (auto& s : stored) ptrs.push_back(s.data());
+            for (Metric metric : {Metric::Euclidean, Metric::Dot, Metric::Cosine}) {
+                const MetricFn plain = metric_function(metric);
+                const QueryDistances distances(metric, query.data(), qlen, dim, kernels);
+                for (std::size_t count = 1; count <= kBatch; ++count) {
+                    double out[kBatch];
+                    distances.batch(ptrs.data(), count, out);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const double want = plain(query.data(), qlen, ptrs[i], dim);
+                        if (!same(out[i], want)) {
+                            check::fail(__FILE__, __LINE__,
+                                        std::string(kernels.name) + " metric " +
+                                            std::to_string(static_cast<int>(metric)) + " dim " +
+                                            std::to_string(dim) + " qlen " + std::to_string(qlen) +
+                                            " count " + std::to_string(count) + ": " +
+                                            std::to_string(out[i]) + " vs " + std::to_string(want));
+                            return;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST(kernels_match_plain_loop_on_random_data) {
+    std::mt19937_64 rng(12345);
+    for (const KernelSet* kernels : supported_kernels()) compare_all(*kernels, rng, false);
+}
+
+TEST(kernels_match_plain_loop_on_adversarial_data) {
+    std::mt19937_64 rng(777);
+    for (int round = 0; round < 4; ++round)
+        for (const KernelSet* kernels : supported_kernels()) compare_all(*kernels, rng, true);
+}
+
+TEST(metric_examples) {
+    const double zero[] = {0, 0}, three_four[] = {3, 4}, one_two_three[] = {1, 2, 3}, four_five_six[] = {4, 5, 6};
+    CHECK_EQ(euclidean_distance(zero, 2, three_four, 2), 5.0);
+    CHECK_EQ(dot_product(one_two_three, 3, four_five_six, 3), 32.0);
+    CHECK_EQ(dot_product(nullptr, 0, nullptr, 0), 0.0);
+    CHECK(std::isnan(cosine_similarity(nullptr, 0, nullptr, 0)));
+    const double one_two[] = {1, 2};
+    CHECK_EQ(euclidean_distance(one_two_three, 3, one_two, 2), 0.0);
+    CHECK_EQ(dot_product(one_two_three, 3, one_two, 2), 5.0);
+    CHECK_EQ(cosine_similarity(one_two_three, 3, one_two, 2), 5.0 / (std::sqrt(14.0) * std::sqrt(5.0)));
+}
+
+TEST(distance_order_puts_nan_last) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    CHECK(distance_before(1.0, nan));
+    CHECK(!distance_before(nan, 1.0));
+    CHECK(!distance_before(nan, nan));
+    CHECK(!distance_before(-0.0, 0.0));
+    CHECK(candidate_before({nan, 1}, {nan, 2}));
+    CHECK(candidate_before({1.0, 9}, {nan, 0}));
+}
