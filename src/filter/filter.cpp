@@ -1,0 +1,11 @@
+#include "filter/filter.hpp"
+
+namespace tessra {
+
+Filter Filter::equals(std::string attribute, Metadata value) {
+    auto predicate = std::make_shared<const Predicate>(
+        [wanted = std::move(value)](const Metadata& stored) { return stored == wanted; });
+    return Filter{std::move(attribute), std::move(predicate)};
+}
+
+}  // namespace tessra

@@ -1,0 +1,27 @@
+// A search restriction: an attribute name and a predicate over that attribute's value.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "metadata/metadata.hpp"
+
+namespace tessra {
+
+struct Filter {
+    using Predicate = std::function<bool(const Metadata&)>;
+
+    // Compared with the schema by the search, byte for byte; the first equal name wins.
+    std::string attribute;
+    // Shared, immutable and safe to call from several threads at once.
+    std::shared_ptr<const Predicate> predicate;
+
+    // Passes exactly the values equal to `value` (Metadata equality: same kind,
+    // equal payload). The predicate keeps its own copy of `value`.
+    static Filter equals(std::string attribute, Metadata value);
+
+    bool passes(const Metadata& value) const { return (*predicate)(value); }
+};
+
+}  // namespace tessra

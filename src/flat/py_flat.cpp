@@ -1,0 +1,150 @@
+// PyFlat: the Python face of the exhaustive index.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flat/flat.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/instance.hpp"
+#include "python/results.hpp"
+
+namespace tessra::py {
+namespace {
+
+using Self = Instance<Flat>;
+PyTypeObject* type_object = nullptr;
+
+const char* const kNewParams[] = {"dim", "metric"};
+const char* const kInsertParams[] = {"vector"};
+const char* const kSearchParams[] = {"query", "k"};
+const char* const kCreateParams[] = {"vectors"};
+const Signature kNew{"PyFlat.__new__()", kNewParams, 2, 1};
+const Signature kInsert{"PyFlat.insert()", kInsertParams, 1, 1};
+const Signature kSearch{"PyFlat.search()", kSearchParams, 2, 1};
+const Signature kCreate{"PyFlat.create()", kCreateParams, 1, 1};
+
+Self* self_of(PyObject* self) { return receiver<Flat>(self, type_object, "PyFlat"); }
+
+PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!bind_tuple_dict(kNew, args, kwargs, arg)) return nullptr;
+        std::uint64_t dim;
+        if (!to_unsigned(arg[0], dim)) return label_argument_error("dim"), nullptr;
+        std::string name;
+        const bool named = given(arg[1]) != nullptr;
+        if (named && !to_text(arg[1], name)) return label_argument_error("metric"), nullptr;
+        const std::string_view view(name);
+        return new_instance(type, Flat(dim, flat_metric_from_name(named ? &view : nullptr)));
+    });
+}
+
+PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        std::vector<double> vector;
+        if (!to_doubles(arg[0], vector)) return label_argument_error("vector"), nullptr;
+        Flat& flat = index->record;
+        if (vector.size() != flat.dim) {
+            PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", flat.dim, vector.size());
+            return nullptr;
+        }
+        flat.insert(vector.data(), vector.size());
+        return none();
+    });
+}
+
+PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!bind_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        SharedBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        std::vector<double> query;
+        if (!to_doubles(arg[0], query)) return label_argument_error("query"), nullptr;
+        std::uint64_t k = 1;
+        if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
+        const Flat& flat = index->record;
+        if (query.size() != flat.dim) {
+            PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim, query.size());
+            return nullptr;
+        }
+        std::vector<Candidate> found;
+        if (auto error = flat.search(query.data(), query.size(), k, found))
+            return raise_value_error("Search error: ", flat_error_name(*error));
+        Ref result(new_list(found.size()));
+        for (std::size_t i = 0; i < found.size(); ++i)
+            PyList_SET_ITEM(result.get(), i, new_pair(new_int(found[i].id), new_float(found[i].distance)));
+        return result.release();
+    });
+}
+
+PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        VectorList vectors;
+        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
+        Flat& flat = index->record;
+        if (vectors.empty()) return raise_value_error("Create error: ", flat_error_name(FlatError::EmptyVectors));
+        // Every length is checked before anything is stored.
+        for (std::size_t i = 0; i < vectors.size(); ++i) {
+            if (vectors.length(i) != flat.dim) {
+                PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
+                             vectors.length(i), flat.dim);
+                return nullptr;
+            }
+        }
+        if (auto error = flat.create(vectors)) return raise_value_error("Create error: ", flat_error_name(*error));
+        return none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_insert)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
+     "The vector is expected as a list of floats whose length equals the index dimension."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+     "Returns a list of tuples `(id, distance)`."},
+    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_create)),
+     METH_FASTCALL | METH_KEYWORDS, "create($self, vectors)\n--\n\nCreate an index from a list of vectors."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char doc[] = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
+
+PyType_Slot slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(flat_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Flat>)},
+    {Py_tp_doc, doc},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.PyFlat", static_cast<int>(sizeof(Self)), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyTypeObject* flat_type() {
+    if (type_object == nullptr) type_object = create_type(&spec, "PyFlat");
+    return type_object;
+}
+
+}  // namespace tessra::py

@@ -1,0 +1,140 @@
+// The graph index: every node keeps one adjacency run serving all layers, and
+// a node is present on every layer up to its level. Node 0 sits on the top
+// layer and is the entry node of every insertion and search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "common/vector_list.hpp"
+#include "filter/filter.hpp"
+#include "hnsw/random.hpp"
+#include "metadata/metadata.hpp"
+#include "metrics/kernels.hpp"
+#include "metrics/metrics.hpp"
+
+namespace tessra {
+
+enum class HNSWError { InvalidEF, InvalidLayer, NoSchema, EmptySchema, AttributeNotFound, EmptyVectors, InvalidNodeID };
+
+// The variant's name as written in the enumeration.
+const char* hnsw_error_name(HNSWError error);
+
+// "euclidean", "angular" (cosine similarity) and "inner_product" (dot product),
+// compared exactly; anything else has no metric.
+std::optional<Metric> hnsw_metric_from_name(std::string_view name);
+
+// Parameter values the constructor's caller uses when an argument is absent.
+constexpr std::uint64_t kDefaultLayers = 5;
+constexpr std::uint64_t kDefaultM = 16;
+constexpr std::uint64_t kDefaultEfConstruction = 200;
+constexpr std::uint64_t kDefaultEfSearch = 50;
+
+class HNSW {
+public:
+    // Node ids are stored in 32 bits; an insertion beyond this many nodes is an internal fault.
+    static constexpr std::uint64_t kMaxNodes = UINT32_MAX;
+
+    // No parameter is range-checked: 0 is accepted for each (see insert and search).
+    HNSW(std::size_t dim, Metric metric, std::uint64_t layers, std::uint64_t m, std::uint64_t ef_construction,
+         std::uint64_t ef_search, Schema schema);
+
+    // Adds one node and links it with every node each of its layer searches
+    // finds, in both directions. Precondition: dim >= 1 and length == dim.
+    // `record` (may be null) is copied. The first node takes level layers - 1
+    // and no random word; every later node draws its level from `rng`. An
+    // error leaves the index exactly as it was: with layers >= 1 and
+    // ef_construction 0 every insertion after the first reports InvalidEF.
+    std::optional<HNSWError> insert(const double* vector, std::size_t length, const MetadataRecord* record,
+                                    RandomSource& rng);
+
+    // Inserts the vectors in order, vector i with record i when records are
+    // given and the index has a schema (records are ignored without a schema).
+    // EmptyVectors for an empty list and AttributeNotFound for a record count
+    // that differs from the vector count, both before anything is stored. The
+    // first failing insertion ends the call; the vectors before it stay.
+    std::optional<HNSWError> create(const VectorList& vectors, const std::vector<MetadataRecord>* records,
+                                    RandomSource& rng);
+
+    // The nearest nodes to `query` (any length), nearest first by the raw
+    // metric value: the first max(k, 1) pairs of the final layer-0 search
+    // (fewer when it found fewer). With a filter, no returned node fails it or
+    // lacks a record. An empty index returns nothing and checks nothing.
+    std::optional<HNSWError> search(const double* query, std::size_t query_len, std::uint64_t k,
+                                    const Filter* filter, std::vector<Candidate>& out) const;
+
+    std::size_t size() const { return levels_.size(); }
+    std::size_t dim() const { return dim_; }
+    const double* vector(std::uint64_t id) const { return vector_store_.data() + id * dim_; }
+    const Schema& schema() const { return schema_; }
+    Metric metric() const { return metric_; }
+    std::uint64_t layers() const { return layers_; }
+    std::uint64_t m() const { return m_; }
+    std::uint64_t ef_construction() const { return ef_construction_; }
+    std::uint64_t ef_search() const { return ef_search_; }
+    // e^-j for each layer j, up to the first weight that underflows to 0.0.
+    const std::vector<double>& level_weights() const { return level_weights_; }
+
+    // The highest layer the node is present on.
+    std::uint64_t level(std::uint64_t id) const { return levels_[id]; }
+    // The node's neighbours on every layer, in the order they were linked.
+    const std::vector<std::uint32_t>& run(std::uint64_t id) const { return runs_[id]; }
+    // The node's stored metadata values, or nothing when it was inserted without a record.
+    struct RecordView {
+        const Metadata* values;
+        std::size_t size;
+    };
+    std::optional<RecordView> record(std::uint64_t id) const;
+
+private:
+    // Where a node's record lies in metadata_store_; begin == kNoRecord when it has none.
+    struct RecordSlot {
+        std::uint64_t begin;
+        std::uint64_t size;
+    };
+    static constexpr std::uint64_t kNoRecord = UINT64_MAX;
+
+    // A filter bound to the attribute position it tests.
+    struct BoundFilter {
+        const Filter* filter;
+        std::size_t position;
+    };
+
+    // The checks a layer search makes before looking at any node, in their
+    // order; on success `bound` holds the resolved filter (when one is given).
+    std::optional<HNSWError> check_layer_search(std::uint64_t ef, std::uint64_t layer, const Filter* filter,
+                                                std::optional<BoundFilter>& bound) const;
+    // A node passes when it has a record holding the attribute and the predicate accepts its value.
+    bool passes(const BoundFilter& filter, std::uint64_t id) const;
+
+    // Searches one layer from `start` with a beam of `ef`, leaving the result,
+    // nearest first, in `result`. The start node is taken without the level
+    // and filter tests; every other node must be on the layer and pass.
+    std::optional<HNSWError> knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
+                                 std::uint64_t layer, const Filter* filter, std::vector<Candidate>& result) const;
+
+    void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
+    void link_node(std::uint64_t id, const double* vector, std::uint64_t level);
+
+    std::vector<double> vector_store_;
+    std::vector<std::vector<std::uint32_t>> runs_;
+    std::vector<std::uint64_t> levels_;
+    std::vector<double> level_weights_;
+    std::vector<Metadata> metadata_store_;
+    std::vector<RecordSlot> records_;
+    Schema schema_;
+    Metric metric_;
+    std::size_t dim_;
+    std::uint64_t layers_;
+    std::uint64_t m_;  // kept for the caller; linking does not use it
+    std::uint64_t ef_construction_;
+    std::uint64_t ef_search_;
+    // The highest level of any node but node 0. Above it node 0 is alone, so a
+    // layer search there ends where it starts and can be skipped.
+    std::uint64_t highest_other_level_ = 0;
+};
+
+}  // namespace tessra

@@ -1,0 +1,99 @@
+// Insertion: store the node, then link it on its level and every layer below
+// with every node the layer search finds, in both directions.
+#include <algorithm>
+#include <string>
+
+#include "common/fault.hpp"
+#include "hnsw/hnsw.hpp"
+#include "hnsw/level_draw.hpp"
+
+namespace tessra {
+
+namespace {
+
+void check_vector_length(std::size_t length, std::size_t dim) {
+    if (dim == 0) TESSRA_FAULT("HNSW index of dimension 0 cannot store vectors");
+    if (length != dim)
+        TESSRA_FAULT("Vector length " + std::to_string(length) + " does not match index dimension " +
+                     std::to_string(dim));
+}
+
+}  // namespace
+
+std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, const MetadataRecord* record,
+                                      RandomSource& rng) {
+    check_vector_length(length, dim_);
+    if (size() >= kMaxNodes) TESSRA_FAULT("HNSW index holds the most nodes it can number");
+
+    if (size() == 0) {
+        // The first node becomes the entry node on the top layer, for good.
+        store_node(vector, layers_ - 1, record);
+        return std::nullopt;
+    }
+    const std::uint64_t level = draw_level(level_weights_, layers_, rng);
+    // The first linking search is the only step that can fail, and only for a
+    // zero beam; refusing here keeps a failed insertion from storing anything.
+    if (layers_ >= 1 && ef_construction_ == 0) return HNSWError::InvalidEF;
+
+    const std::uint64_t id = size();
+    store_node(vector, level, record);
+    if (layers_ == 0) return std::nullopt;
+    link_node(id, vector, level);
+    highest_other_level_ = std::max(highest_other_level_, level);
+    return std::nullopt;
+}
+
+void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataRecord* record) {
+    vector_store_.insert(vector_store_.end(), vector, vector + dim_);
+    levels_.push_back(level);
+    runs_.emplace_back();
+    if (record == nullptr) {
+        records_.push_back({kNoRecord, 0});
+    } else {
+        records_.push_back({metadata_store_.size(), record->size()});
+        metadata_store_.insert(metadata_store_.end(), record->begin(), record->end());
+    }
+}
+
+void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
+    thread_local std::vector<Candidate> found;
+    const QueryDistances distances(metric_, vector, dim_, dim_);
+    std::uint64_t entry = 0;
+    // Above this node's level and every other node's, node 0 is alone on the
+    // layer and a greedy step there returns it: start below that.
+    const std::uint64_t top = std::min(layers_ - 1, std::max(level, highest_other_level_));
+    for (std::uint64_t layer = top;; --layer) {
+        const bool linking = layer <= level;
+        if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found))
+            TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
+        if (!linking) {
+            entry = found.front().id;
+        } else {
+            // Back links first (one may land in this node's own run), then the
+            // forward list in result order at the end of this node's run.
+            for (const Candidate& neighbour : found) runs_[neighbour.id].push_back(static_cast<std::uint32_t>(id));
+            std::vector<std::uint32_t>& own = runs_[id];
+            for (const Candidate& neighbour : found) own.push_back(static_cast<std::uint32_t>(neighbour.id));
+            // The next layer down starts from the new node, whose run now leads to this layer's neighbours.
+            entry = id;
+        }
+        if (layer == 0) break;
+    }
+}
+
+std::optional<HNSWError> HNSW::create(const VectorList& vectors, const std::vector<MetadataRecord>* records,
+                                      RandomSource& rng) {
+    if (vectors.empty()) return HNSWError::EmptyVectors;
+    // Without a schema the records are ignored.
+    const bool with_records = records != nullptr && schema_.has_value();
+    if (with_records && records->size() != vectors.size()) return HNSWError::AttributeNotFound;
+    for (std::size_t i = 0; i < vectors.size(); ++i) check_vector_length(vectors.length(i), dim_);
+
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        const MetadataRecord* record = with_records ? &(*records)[i] : nullptr;
+        if (auto error = insert(vectors.data(i), vectors.length(i), record, rng)) return error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace tessra

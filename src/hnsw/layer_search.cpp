@@ -1,0 +1,149 @@
+// The search of one layer: a best-first expansion from a start node that keeps
+// the ef nearest nodes found.
+#include <algorithm>
+#include <memory>
+
+#include "common/fault.hpp"
+#include "hnsw/hnsw.hpp"
+#include "hnsw/result_list.hpp"
+
+namespace tessra {
+
+namespace {
+
+// Working memory of layer searches, kept per thread and reused across calls.
+struct LayerScratch {
+    // A node is visited in the current search when its stamp equals `epoch`,
+    // so starting a search costs one increment instead of clearing a set.
+    std::vector<std::uint32_t> stamps;
+    std::uint32_t epoch = 0;
+    // Candidates to expand: a binary min-heap in candidate order.
+    std::vector<Candidate> heap;
+    bool busy = false;
+
+    void start(std::size_t nodes) {
+        if (stamps.size() < nodes) stamps.resize(nodes, 0);
+        if (++epoch == 0) {
+            std::fill(stamps.begin(), stamps.end(), 0);
+            epoch = 1;
+        }
+        heap.clear();
+    }
+    bool visit(std::uint64_t id) {
+        if (stamps[id] == epoch) return false;
+        stamps[id] = epoch;
+        return true;
+    }
+};
+
+// The thread's scratch, or a private one if the thread's is already in use.
+class ScratchLease {
+public:
+    ScratchLease() {
+        thread_local LayerScratch shared;
+        if (!shared.busy) {
+            scratch_ = &shared;
+        } else {
+            owned_ = std::make_unique<LayerScratch>();
+            scratch_ = owned_.get();
+        }
+        scratch_->busy = true;
+    }
+    ~ScratchLease() { scratch_->busy = false; }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    LayerScratch& operator*() const { return *scratch_; }
+
+private:
+    LayerScratch* scratch_;
+    std::unique_ptr<LayerScratch> owned_;
+};
+
+// std::*_heap keep the greatest element first; this keeps the nearest.
+bool heap_after(const Candidate& a, const Candidate& b) { return candidate_before(b, a); }
+
+}  // namespace
+
+std::optional<HNSWError> HNSW::check_layer_search(std::uint64_t ef, std::uint64_t layer, const Filter* filter,
+                                                  std::optional<BoundFilter>& bound) const {
+    bound.reset();
+    if (ef == 0) return HNSWError::InvalidEF;
+    if (layer >= layers_) return HNSWError::InvalidLayer;
+    if (filter == nullptr) return std::nullopt;
+    if (!schema_) return HNSWError::NoSchema;
+    if (schema_->empty()) return HNSWError::EmptySchema;
+    const auto found = std::find(schema_->begin(), schema_->end(), filter->attribute);
+    if (found == schema_->end()) return HNSWError::AttributeNotFound;
+    bound = BoundFilter{filter, static_cast<std::size_t>(found - schema_->begin())};
+    return std::nullopt;
+}
+
+bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
+    const RecordSlot& slot = records_[id];
+    if (slot.begin == kNoRecord || filter.position >= slot.size) return false;
+    return filter.filter->passes(metadata_store_[slot.begin + filter.position]);
+}
+
+std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
+                                   std::uint64_t layer, const Filter* filter,
+                                   std::vector<Candidate>& result) const {
+    result.clear();
+    std::optional<BoundFilter> bound;
+    if (auto error = check_layer_search(ef, layer, filter, bound)) return error;
+
+    ScratchLease lease;
+    LayerScratch& scratch = *lease;
+    scratch.start(size());
+    std::vector<Candidate>& heap = scratch.heap;
+
+    const Candidate first{query.one(vector(start)), start};
+    result.push_back(first);
+    heap.push_back(first);
+    scratch.visit(start);
+
+    std::uint64_t batch_ids[kBatch];
+    const double* batch_vectors[kBatch];
+    double batch_distances[kBatch];
+
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), heap_after);
+        const Candidate nearest = heap.back();
+        heap.pop_back();
+        if (distance_before(result.back().distance, nearest.distance)) break;
+
+        const std::vector<std::uint32_t>& neighbours = runs_[nearest.id];
+        std::size_t next = 0;
+        while (next < neighbours.size()) {
+            // Gather the next admissible, unvisited neighbours in run order. A
+            // neighbour failing the filter is not marked visited: another run
+            // may lead to it and it is tested again there.
+            std::size_t count = 0;
+            for (; next < neighbours.size() && count < kBatch; ++next) {
+                const std::uint64_t id = neighbours[next];
+                if (levels_[id] < layer) continue;
+                if (bound && !passes(*bound, id)) continue;
+                if (!scratch.visit(id)) continue;
+                batch_ids[count] = id;
+                batch_vectors[count] = vector(id);
+                ++count;
+            }
+            if (count == 0) break;
+            query.batch(batch_vectors, count, batch_distances);
+
+            // Admission depends on the list as the earlier neighbours left it,
+            // so it runs in run order after the distances are known.
+            for (std::size_t i = 0; i < count; ++i) {
+                const Candidate found{batch_distances[i], batch_ids[i]};
+                // Plain comparison on purpose: nothing beats a NaN at the end of a full list.
+                if (!(result.size() < ef || found.distance < result.back().distance)) continue;
+                heap.push_back(found);
+                std::push_heap(heap.begin(), heap.end(), heap_after);
+                result.insert(result.begin() + result_insert_position(result, found.distance), found);
+                if (result.size() > ef) result.pop_back();
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace tessra

@@ -1,0 +1,29 @@
+// Binding call arguments to parameters by position and keyword, with the
+// module's own TypeError wording. Every parameter can be given either way.
+#pragma once
+
+#include <cstddef>
+
+#include "python/ref.hpp"
+
+namespace tessra::py {
+
+struct Signature {
+    const char* display;        // "PyFlat.search()"
+    const char* const* names;   // parameter names in order
+    std::size_t count;          // number of parameters
+    std::size_t required;       // leading parameters that must be given
+};
+
+constexpr std::size_t kMaxParams = 8;
+
+// Fills out[0..count) with borrowed references, null for parameters not given.
+// On failure sets TypeError and returns false.
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
+bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// An optional parameter given as None counts as not given.
+inline PyObject* given(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+
+}  // namespace tessra::py

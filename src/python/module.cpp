@@ -1,0 +1,102 @@
+// Module initialisation: one interpreter per process, one module object,
+// the two classes registered in order.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/fault.hpp"
+
+namespace tessra::py {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tessra",  // m_name
+    "",        // m_doc: present and empty
+    0,         // m_size
+    nullptr,   // m_methods
+    nullptr,   // m_slots
+    nullptr,   // m_traverse
+    nullptr,   // m_clear
+    nullptr,   // m_free
+};
+
+std::atomic<std::int64_t> recorded_interpreter{-1};
+PyObject* module_object = nullptr;  // kept for the life of the process
+
+bool append_to_all(PyObject* module, const char* name) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+        raise_conversion_error(all.get(), "PyList");
+        return false;
+    }
+    Ref text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) != 0) {
+        std::string description = "unknown error";
+        {
+            PendingError error;
+            if (error.value() != nullptr) {
+                Ref str(PyObject_Str(error.value()));
+                const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+                if (utf8 != nullptr) description = utf8;
+                PyErr_Clear();
+            }
+        }
+        TESSRA_FAULT("could not append __name__ to __all__: " + description);
+    }
+    return true;
+}
+
+bool register_class(PyObject* module, PyTypeObject* type, const char* name) {
+    if (!append_to_all(module, name)) return false;
+    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules do not yet support subinterpreters, see "
+                        "https://peps.python.org/pep-0489/");
+        return nullptr;
+    }
+    if (module_object != nullptr) return Py_NewRef(module_object);
+
+    Ref module(PyModule_Create2(&module_definition, 1013));
+    if (!module) return nullptr;
+    if (!register_class(module.get(), flat_type(), "PyFlat")) return nullptr;
+    if (!register_class(module.get(), hnsw_type(), "PyHNSW")) return nullptr;
+    module_object = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) {
+        PyErr_Print();
+        TESSRA_FAULT(std::string("failed to create type object for ") + class_name);
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tessra::py
+
+PyMODINIT_FUNC PyInit_tessra() {
+    return tessra::py::guarded([] { return tessra::py::init_module(); });
+}
