@@ -1,17 +1,209 @@
-// PyHNSW: the Python face of the graph index (placeholder until the core lands).
+// PyHNSW: the Python face of the graph index.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filter/py_filter.hpp"
+#include "hnsw/hnsw.hpp"
+#include "metadata/py_metadata.hpp"
+#include "python/binding.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/results.hpp"
 
 namespace tessra::py {
 namespace {
 
-struct Empty {};
+using Self = Instance<HNSW>;
 PyTypeObject* type_object = nullptr;
 
-PyObject* hnsw_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "PyHNSW is not built yet");
-    return nullptr;
+const char* const kNewParams[] = {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
+const char* const kInsertParams[] = {"vector", "metadata"};
+const char* const kSearchParams[] = {"query", "k", "filter"};
+const char* const kCreateParams[] = {"vectors", "metadata"};
+const Signature kNew{"PyHNSW.__new__()", kNewParams, 7, 1};
+const Signature kInsert{"PyHNSW.insert()", kInsertParams, 2, 1};
+const Signature kSearch{"PyHNSW.search()", kSearchParams, 3, 1};
+const Signature kCreate{"PyHNSW.create()", kCreateParams, 2, 1};
+
+const char kNoSchemaForMetadata[] = "No schema provided in HNSW instance; cannot use metadata";
+
+Self* self_of(PyObject* self) { return receiver<HNSW>(self, type_object, "PyHNSW"); }
+
+// An optional unsigned argument: its default when absent or None.
+bool optional_unsigned(PyObject* arg, const char* name, std::uint64_t fallback, std::uint64_t& out) {
+    out = fallback;
+    if (given(arg) == nullptr || to_unsigned(arg, out)) return true;
+    return label_argument_error(name);
 }
+
+bool check_length(const HNSW& index, std::size_t length) {
+    if (length == index.dim()) return true;
+    PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", index.dim(), length);
+    return false;
+}
+
+PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[7];
+        if (!bind_tuple_dict(kNew, args, kwargs, arg)) return nullptr;
+        std::uint64_t dim, layers, m, ef_construction, ef_search;
+        if (!to_unsigned(arg[0], dim)) return label_argument_error("dim"), nullptr;
+        if (!optional_unsigned(arg[1], "layers", kDefaultLayers, layers) ||
+            !optional_unsigned(arg[2], "m", kDefaultM, m) ||
+            !optional_unsigned(arg[3], "ef_construction", kDefaultEfConstruction, ef_construction) ||
+            !optional_unsigned(arg[4], "ef_search", kDefaultEfSearch, ef_search))
+            return nullptr;
+        std::optional<std::string> metric_name;
+        if (given(arg[5]) != nullptr) {
+            metric_name.emplace();
+            if (!to_text(arg[5], *metric_name)) return label_argument_error("metric"), nullptr;
+        }
+        Schema schema;
+        if (given(arg[6]) != nullptr) {
+            schema.emplace();
+            if (!to_text_list(arg[6], *schema)) return label_argument_error("schema"), nullptr;
+        }
+        const std::optional<Metric> metric =
+            metric_name ? hnsw_metric_from_name(*metric_name) : std::optional<Metric>();
+        if (!metric) {
+            PyErr_SetString(PyExc_ValueError, "Unsupported metric");
+            return nullptr;
+        }
+        if (dim == 0) {
+            PyErr_SetString(PyExc_ValueError, "Dimension must be at least 1");
+            return nullptr;
+        }
+        return new_instance(type, HNSW(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema)));
+    });
+}
+
+PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!bind_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        std::vector<double> vector;
+        if (!to_doubles(arg[0], vector)) return label_argument_error("vector"), nullptr;
+        HNSW& hnsw = index->record;
+        std::optional<MetadataRecord> record;
+        if (given(arg[1]) != nullptr) {
+            std::vector<Pair> pairs;
+            if (!to_pair_list(arg[1], pairs)) return label_argument_error("metadata"), nullptr;
+            if (!hnsw.schema()) {
+                PyErr_SetString(PyExc_ValueError, kNoSchemaForMetadata);
+                return nullptr;
+            }
+            record.emplace();
+            if (!build_metadata_record(*hnsw.schema(), pairs, *record)) return nullptr;
+        }
+        if (!check_length(hnsw, vector.size())) return nullptr;
+        if (auto error = hnsw.insert(vector.data(), vector.size(), record ? &*record : nullptr, thread_random()))
+            return raise_value_error("Insert error: ", hnsw_error_name(*error));
+        return none();
+    });
+}
+
+PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[3];
+        if (!bind_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        SharedBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        std::vector<double> query;
+        if (!to_doubles(arg[0], query)) return label_argument_error("query"), nullptr;
+        std::uint64_t k = 1;
+        if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
+        const HNSW& hnsw = index->record;
+        std::optional<Filter> filter;
+        if (given(arg[2]) != nullptr) {
+            Pair pair;
+            if (!to_pair(arg[2], pair)) return label_argument_error("filter"), nullptr;
+            if (!filter_from_pair(pair, hnsw.schema(), filter)) return nullptr;
+        }
+        std::vector<Candidate> found;
+        if (auto error = hnsw.search(query.data(), query.size(), k, filter ? &*filter : nullptr, found))
+            return raise_value_error("Search error: ", hnsw_error_name(*error));
+        const std::size_t dim = hnsw.dim();
+        Ref result(new_list(found.size()));
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            Ref distance(new_float(found[i].distance));
+            Ref vector(new_list(dim));
+            const double* stored = hnsw.vector(found[i].id);
+            for (std::size_t j = 0; j < dim; ++j) PyList_SET_ITEM(vector.get(), j, new_float(stored[j]));
+            PyList_SET_ITEM(result.get(), i, new_pair(distance.release(), vector.release()));
+        }
+        return result.release();
+    });
+}
+
+// Builds every record (and checks every vector's length) before anything is inserted.
+bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vector<std::vector<Pair>>* pair_lists,
+                    std::vector<MetadataRecord>& records) {
+    if (pair_lists != nullptr) {
+        if (pair_lists->size() != vectors.size()) {
+            PyErr_SetString(PyExc_ValueError, "Length of metadata list must match number of vectors");
+            return false;
+        }
+        if (!hnsw.schema()) {
+            PyErr_SetString(PyExc_ValueError, kNoSchemaForMetadata);
+            return false;
+        }
+        records.resize(vectors.size());
+    }
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (pair_lists != nullptr && !build_metadata_record(*hnsw.schema(), (*pair_lists)[i], records[i]))
+            return false;
+        if (!check_length(hnsw, vectors.length(i))) return false;
+    }
+    return true;
+}
+
+PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!bind_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = self_of(self);
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        VectorList vectors;
+        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
+        std::optional<std::vector<std::vector<Pair>>> pair_lists;
+        if (given(arg[1]) != nullptr) {
+            pair_lists.emplace();
+            if (!to_pair_lists(arg[1], *pair_lists)) return label_argument_error("metadata"), nullptr;
+        }
+        HNSW& hnsw = index->record;
+        std::vector<MetadataRecord> records;
+        if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
+        if (auto error = hnsw.create(vectors, pair_lists ? &records : nullptr, thread_random()))
+            return raise_value_error("Create error: ", hnsw_error_name(*error));
+        return none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_insert)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
+     "The vector is expected as a list of floats.\n"
+     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+     "`[(\"color\", \"blue\"), (\"size\", 42)]`"},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_search)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+     "Returns a list of tuples `(distance, vector)`."},
+    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_create)),
+     METH_FASTCALL | METH_KEYWORDS, "create($self, vectors, metadata=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 char doc[] =
     "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)\n--\n\n";
@@ -19,12 +211,13 @@ char doc[] =
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(hnsw_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Empty>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HNSW>)},
     {Py_tp_doc, doc},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PyHNSW", static_cast<int>(sizeof(Instance<Empty>)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.PyHNSW", static_cast<int>(sizeof(Self)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
