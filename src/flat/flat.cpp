@@ -69,7 +69,11 @@ std::optional<FlatError> Flat::search(const double* query, std::size_t query_len
     for (std::size_t start = 0; start < count; start += kBatch) {
         const std::size_t n = std::min(kBatch, count - start);
         for (std::size_t i = 0; i < n; ++i) batch[i] = base + (start + i) * dim;
-        distances.batch(batch, n, batch_distances);
+        // Once `keep` pairs are held, a vector whose distance cannot rank before
+        // the worst of them is out; euclidean scans may stop reading it early.
+        const bool full = out.size() == keep;
+        if (full) distances.batch_below(batch, n, out.front().distance, batch_distances);
+        else distances.batch(batch, n, batch_distances);
         for (std::size_t i = 0; i < n; ++i) {
             const Candidate c{batch_distances[i], start + i};
             if (out.size() < keep) {

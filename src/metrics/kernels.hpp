@@ -23,11 +23,22 @@ struct QueryView {
 using BatchKernel = void (*)(const QueryView& query, const double* const* stored, std::size_t count,
                              std::size_t dim, double* out);
 
+// Euclidean distances that may give up early: a vector whose partial distance
+// already reaches `bound` (a number) cannot end below it, since the sum only
+// grows, so its distance is reported as +inf without reading the rest of it.
+// Every distance below `bound` is exact, bit for bit.
+using BoundedKernel = void (*)(const QueryView& query, const double* const* stored, std::size_t count,
+                               std::size_t dim, double bound, double* out);
+
+// How many elements a bounded kernel adds between two looks at the bound.
+constexpr std::size_t kBoundBlock = 64;
+
 struct KernelSet {
     const char* name;
     BatchKernel euclidean;
     BatchKernel dot;
     BatchKernel cosine;
+    BoundedKernel euclidean_bounded;
 
     BatchKernel for_metric(Metric metric) const {
         switch (metric) {
@@ -56,6 +67,7 @@ public:
                    const KernelSet& kernels = active_kernels())
         : metric_(metric),
           kernel_(kernels.for_metric(metric)),
+          bounded_(kernels.euclidean_bounded),
           query_{query, query_len, metric == Metric::Cosine ? sum_of_squares(query, query_len) : 0.0},
           dim_(dim) {}
 
@@ -67,11 +79,21 @@ public:
         kernel_(query_, &stored, 1, dim_, &out);
         return out;
     }
+    // Like batch(), but distances that cannot rank before `bound` may come
+    // back as +inf. Only euclidean distance can stop early; a NaN bound (which
+    // every number ranks before) disables it.
+    void batch_below(const double* const* stored, std::size_t count, double bound, double* out) const {
+        if (metric_ == Metric::Euclidean && !std::isnan(bound))
+            bounded_(query_, stored, count, dim_, bound, out);
+        else
+            kernel_(query_, stored, count, dim_, out);
+    }
     Metric metric() const { return metric_; }
 
 private:
     Metric metric_;
     BatchKernel kernel_;
+    BoundedKernel bounded_;
     QueryView query_;
     std::size_t dim_;
 };

@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "metrics/kernels.hpp"
 
@@ -143,8 +144,55 @@ TESSRA_GROUP_KERNEL(dot_avx2, dot_groups)
 TESSRA_GROUP_KERNEL(cosine_avx2, cosine_groups)
 #undef TESSRA_GROUP_KERNEL
 
+template <std::size_t Groups>
+void squared_differences(const double* q, const double* const* p, std::size_t begin, std::size_t end,
+                         __m256d* acc) {
+    sweep<Term::SquaredDifference, Groups>(q, p, begin, end, acc);
+}
+
+// Works through the vectors block by block; a group of four whose partial
+// distances all reach the bound is dropped (its lanes report +inf) and the
+// live groups are kept packed at the front.
+void euclidean_bounded_avx2(const QueryView& q, const double* const* stored, std::size_t count,
+                            std::size_t dim, double bound, double* out) {
+    if (count == 0) return;
+    const double* p[kBatch];
+    pad(stored, count, p);
+    double tmp[kBatch];
+    std::size_t live = (count + kLanes - 1) / kLanes;
+    std::size_t slot[kMaxGroups];
+    __m256d acc[kMaxGroups];
+    for (std::size_t g = 0; g < live; ++g) slot[g] = g, acc[g] = _mm256_setzero_pd();
+    const __m256d limit = _mm256_set1_pd(bound);
+    const std::size_t n = std::min(q.len, dim);
+    for (std::size_t begin = 0; begin < n && live > 0; begin += kBoundBlock) {
+        const std::size_t end = std::min(n, begin + kBoundBlock);
+        switch (live) {
+            case 1: squared_differences<1>(q.data, p, begin, end, acc); break;
+            case 2: squared_differences<2>(q.data, p, begin, end, acc); break;
+            case 3: squared_differences<3>(q.data, p, begin, end, acc); break;
+            default: squared_differences<kMaxGroups>(q.data, p, begin, end, acc); break;
+        }
+        if (end == n) break;
+        for (std::size_t g = 0; g < live;) {
+            const __m256d reached = _mm256_cmp_pd(_mm256_sqrt_pd(acc[g]), limit, _CMP_GE_OQ);
+            if (_mm256_movemask_pd(reached) != 0xF) {
+                ++g;
+                continue;
+            }
+            _mm256_storeu_pd(tmp + slot[g] * kLanes, _mm256_set1_pd(std::numeric_limits<double>::infinity()));
+            --live;
+            std::copy(p + live * kLanes, p + live * kLanes + kLanes, p + g * kLanes);
+            acc[g] = acc[live];
+            slot[g] = slot[live];
+        }
+    }
+    for (std::size_t g = 0; g < live; ++g) _mm256_storeu_pd(tmp + slot[g] * kLanes, _mm256_sqrt_pd(acc[g]));
+    std::copy(tmp, tmp + count, out);
+}
+
 }  // namespace
 
-const KernelSet kAvx2Kernels{"avx2", euclidean_avx2, dot_avx2, cosine_avx2};
+const KernelSet kAvx2Kernels{"avx2", euclidean_avx2, dot_avx2, cosine_avx2, euclidean_bounded_avx2};
 
 }  // namespace tessra

@@ -110,3 +110,34 @@ TEST(distance_order_puts_nan_last) {
     CHECK(candidate_before({nan, 1}, {nan, 2}));
     CHECK(candidate_before({1.0, 9}, {nan, 0}));
 }
+
+TEST(bounded_kernels_are_exact_below_the_bound) {
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> share(0.0, 1.5);
+    for (const KernelSet* kernels : supported_kernels()) {
+        for (std::size_t dim : {1, 3, 63, 64, 65, 200, 784}) {
+            for (int round = 0; round < 20; ++round) {
+                const auto query = make_values(rng, dim, round % 4 == 0);
+                std::vector<std::vector<double>> stored;
+                std::vector<const double*> ptrs;
+                for (std::size_t i = 0; i < kBatch; ++i) stored.push_back(make_values(rng, dim, round % 4 == 0));
+                for (auto& s : stored) ptrs.push_back(s.data());
+                double exact[kBatch];
+                for (std::size_t i = 0; i < kBatch; ++i) exact[i] = euclidean_distance(query.data(), dim, ptrs[i], dim);
+                const double bound = exact[round % kBatch] * share(rng);
+                const std::size_t count = 1 + round % kBatch;
+                double out[kBatch];
+                kernels->euclidean_bounded({query.data(), dim, 0.0}, ptrs.data(), count, dim, bound, out);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const bool below = distance_before(exact[i], bound);
+                    const bool ok = below ? same(out[i], exact[i])
+                                          : (same(out[i], exact[i]) || out[i] == std::numeric_limits<double>::infinity());
+                    if (!ok) {
+                        check::fail(__FILE__, __LINE__, std::string(kernels->name) + " bounded dim " + std::to_string(dim));
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
