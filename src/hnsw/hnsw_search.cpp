@@ -28,9 +28,11 @@ std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len
     if (auto error = knn(entry, distances, ef_search_, 0, filter, out)) return error;
 
     // The start node joins the result untested; it guided the search, but a
-    // filtered search must not return it unless it passes.
+    // filtered search must not return it unless it passes. Nearer nodes may
+    // already have pushed it out of a full result list.
     if (bound && !passes(*bound, entry)) {
-        out.erase(std::find_if(out.begin(), out.end(), [entry](const Candidate& c) { return c.id == entry; }));
+        const auto at = std::find_if(out.begin(), out.end(), [entry](const Candidate& c) { return c.id == entry; });
+        if (at != out.end()) out.erase(at);
     }
     const std::uint64_t keep = std::max<std::uint64_t>(k, 1);
     if (out.size() > keep) out.resize(keep);
