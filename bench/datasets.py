@@ -1,0 +1,119 @@
+"""Benchmark data sets: the MNIST test images (IDX file) and a generated
+clustered set. Every set is float64, C-contiguous, split into base and queries."""
+
+from __future__ import annotations
+
+import gzip
+import struct
+from dataclasses import dataclass
+
+import numpy as np
+
+CLUSTERED_SEED = 20240611
+
+
+@dataclass
+class Dataset:
+    name: str
+    base: np.ndarray  # (n, dim) float64
+    queries: np.ndarray  # (nq, dim) float64
+    note: str = ""
+
+    @property
+    def n(self) -> int:
+        return self.base.shape[0]
+
+    @property
+    def dim(self) -> int:
+        return self.base.shape[1]
+
+    @property
+    def nq(self) -> int:
+        return self.queries.shape[0]
+
+
+def read_idx(path: str) -> np.ndarray:
+    """Read an IDX file (plain or gzip-compressed) of unsigned bytes.
+
+    Returns an array of shape (count, *dims) with dtype uint8."""
+    with open(path, "rb") as raw:
+        head = raw.read(2)
+    opener = gzip.open if head == b"\x1f\x8b" else open
+    with opener(path, "rb") as f:
+        data = f.read()
+    if len(data) < 4:
+        raise ValueError(f"{path}: too short for an IDX file")
+    zero, dtype_code, ndim = struct.unpack(">HBB", data[:4])
+    if zero != 0 or dtype_code != 0x08:
+        raise ValueError(f"{path}: not an unsigned-byte IDX file (magic {data[:4].hex()})")
+    shape = struct.unpack(">" + "I" * ndim, data[4 : 4 + 4 * ndim])
+    payload = data[4 + 4 * ndim :]
+    expected = int(np.prod(shape))
+    if len(payload) != expected:
+        raise ValueError(f"{path}: payload has {len(payload)} bytes, header says {expected}")
+    return np.frombuffer(payload, dtype=np.uint8).reshape(shape)
+
+
+def load_mnist(path: str, quick: bool) -> Dataset:
+    images = read_idx(path)
+    flat = images.reshape(images.shape[0], -1).astype(np.float64)
+    if flat.shape[0] < 2:
+        raise ValueError(f"{path}: needs at least two images")
+    # 10,000 images: first 9,000 are the base, last 1,000 the queries.
+    split = flat.shape[0] - min(1000, flat.shape[0] // 10 or 1)
+    base, queries = flat[:split], flat[split:]
+    if quick:
+        base, queries = base[:2000], queries[:200]
+    return Dataset(
+        "mnist",
+        np.ascontiguousarray(base),
+        np.ascontiguousarray(queries),
+        note=f"{path}: uint8 pixels as float64",
+    )
+
+
+def clustered(n: int, nq: int, dim: int = 128, clusters: int = 100, seed: int = CLUSTERED_SEED) -> Dataset:
+    """Gaussian clusters: centres ~ N(0, 1) per component, points ~ centre + N(0, 0.35^2).
+
+    Queries are drawn the same way (a random cluster, then noise) after the base,
+    from the same generator, so the set is fixed by the seed."""
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(0.0, 1.0, size=(clusters, dim))
+    spread = 0.35
+
+    def draw(count: int) -> np.ndarray:
+        labels = rng.integers(0, clusters, size=count)
+        return centres[labels] + rng.normal(0.0, spread, size=(count, dim))
+
+    base = draw(n)
+    queries = draw(nq)
+    return Dataset(
+        f"clustered-{n // 1000}k" if n >= 1000 else f"clustered-{n}",
+        np.ascontiguousarray(base),
+        np.ascontiguousarray(queries),
+        note=f"{clusters} Gaussian clusters, dim {dim}, seed {seed}",
+    )
+
+
+def exact_knn(base: np.ndarray, queries: np.ndarray, k: int, chunk: int = 64):
+    """Exact float64 euclidean k nearest neighbours.
+
+    Candidates come from the expanded form |x|^2 - 2 x.q, then the best k + 16
+    are re-ranked with the direct difference so rounding in the expansion cannot
+    change the answer. Returns (ids, distances), each (nq, k)."""
+    k = min(k, base.shape[0])
+    extra = min(base.shape[0], k + 16)
+    norms = np.einsum("ij,ij->i", base, base)
+    ids = np.empty((queries.shape[0], k), dtype=np.int64)
+    dists = np.empty((queries.shape[0], k), dtype=np.float64)
+    for start in range(0, queries.shape[0], chunk):
+        q = queries[start : start + chunk]
+        partial = norms[None, :] - 2.0 * (q @ base.T)
+        cand = np.argpartition(partial, extra - 1, axis=1)[:, :extra]
+        for row in range(q.shape[0]):
+            c = cand[row]
+            d = np.sqrt(((base[c] - q[row]) ** 2).sum(axis=1))
+            order = np.lexsort((c, d))[:k]
+            ids[start + row] = c[order]
+            dists[start + row] = d[order]
+    return ids, dists

@@ -1,0 +1,141 @@
+"""The examples and the quick benchmark run as a user runs them, in a fresh
+interpreter, and print the answers they promise."""
+
+import gzip
+import json
+import os
+import re
+import site
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tessra
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def child_env():
+    """Environment in which a child interpreter imports this very tessra."""
+    env = os.environ.copy()
+    here = str(Path(tessra.__file__).resolve().parent)
+    site_dirs = {str(Path(p).resolve()) for p in [*site.getsitepackages(), site.getusersitepackages()]}
+    if here not in site_dirs:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
+    return env
+
+
+def run(*args, timeout=180):
+    proc = subprocess.run(
+        [sys.executable, *map(str, args)],
+        cwd=ROOT, env=child_env(), capture_output=True, text=True, timeout=timeout,
+    )
+    assert proc.returncode == 0, f"{args} exited {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return proc.stdout, proc.stderr
+
+
+def write_idx_images(path, count, seed=5):
+    """A gzip IDX image file of count 28x28 images (random pixels)."""
+    import numpy as np
+
+    pixels = np.random.default_rng(seed).integers(0, 256, size=(count, 28, 28), dtype=np.uint8)
+    with gzip.open(path, "wb") as f:
+        f.write(struct.pack(">IIII", 0x0803, count, 28, 28) + pixels.tobytes())
+
+
+def test_quickstart_prints_the_nearest_points_of_both_indexes():
+    out, _ = run("examples/quickstart.py")
+    flat_part, graph_part = out.split("PyHNSW, the 3 nearest")
+    # The same three points, nearest first, from both indexes.
+    ids = lambda text: [int(m) for m in re.findall(r"^\s+id (\d+) ", text, re.M)]
+    assert ids(flat_part) == [1, 5, 0]
+    assert ids(graph_part) == [1, 5, 0]
+    assert "id 1  [1.0, 0.0, 0.0]  distance 0.1000" in flat_part
+    assert "id 5  [0.9, 0.2, 0.1]  distance 0.1732" in graph_part
+    assert "nearest point: id 1 at distance 0.1000" in out
+
+
+def test_metadata_filters_are_type_strict():
+    out, _ = run("examples/metadata_filters.py")
+    found = {}
+    for line in out.splitlines():
+        if "->" in line:
+            label, names = (part.strip() for part in line.split("->"))
+            found[label] = re.findall(r"(\w+) \(", names)
+    assert found["no filter"] == ["hinge", "gasket", "flange"]
+    assert found['filter ("color", "blue")'] == ["flange", "clamp", "bolt"]
+    assert found['filter ("color", "Blue")'] == []
+    assert found['filter ("size", 42)'] == ["clamp", "anchor"]
+    assert found['filter ("size", 42.0)'] == ["eyelet", "bolt"]
+    assert found['filter ("size", "42")'] == ["hinge"]
+    assert found['filter ("size", 1)'] == ["gasket"]
+    assert found['filter ("size", True)'] == ["gasket"]
+    assert found['filter ("size", float("nan"))'] == []
+    assert found['after insert, ("color", "blue")'] == ["ingot", "flange", "clamp"]
+    assert "insert without a schema attribute: ValueError: Missing metadata for attribute 'size'" in out
+    assert "insert with an unsupported value: ValueError: Unsupported metadata type for attribute 'color'" in out
+    assert "filter on an unknown attribute: ValueError: Search error: AttributeNotFound" in out
+    assert "filter value None: ValueError: Unsupported type for metadata filter" in out
+    assert (
+        "filter on an index without schema: ValueError: "
+        "No schema provided in HNSW instance; cannot use metadata filtering" in out
+    )
+
+
+def test_numpy_bulk_agrees_with_brute_force():
+    pytest.importorskip("numpy")
+    out, _ = run("examples/numpy_bulk.py")
+    assert "PyFlat agrees with numpy brute force on 50/50 queries" in out
+    recall = float(re.search(r"PyHNSW recall@10 against numpy brute force: ([0-9.]+)", out).group(1))
+    assert recall >= 0.9
+    first, second = re.search(r"float32 query, nearest id: (\d+) \| list query, nearest id: (\d+)", out).groups()
+    assert first == second
+
+
+def test_mnist_search_on_generated_images():
+    pytest.importorskip("numpy")
+    out, _ = run("examples/mnist_search.py", timeout=120)
+    assert "generated images" in out
+    recall = float(re.search(r"recall@10 against PyFlat ([0-9.]+)", out).group(1))
+    assert recall >= 0.9
+    # The picture block: a title row, then 14 text rows of 4 images side by side.
+    art = out.split("\nquery ", 1)[1].splitlines()[1:]
+    assert len(art) == 14 and all(len(row) == 4 * 28 + 3 * 3 for row in art)
+
+
+def test_mnist_search_reads_an_idx_file(tmp_path):
+    pytest.importorskip("numpy")
+    path = tmp_path / "images-idx3-ubyte.gz"
+    write_idx_images(path, 2100)
+    out, _ = run("examples/mnist_search.py", path, timeout=120)
+    assert f"MNIST images from {path}: 2000 indexed, 50 queries, dimension 784" in out
+
+
+def test_quick_benchmark_runs_and_reports(tmp_path):
+    pytest.importorskip("numpy")
+    mnist = tmp_path / "images-idx3-ubyte.gz"
+    write_idx_images(mnist, 1200)
+    out_dir = tmp_path / "out"
+    stdout, stderr = run("bench/run.py", "--quick", "--mnist", mnist, "--out", out_dir, timeout=600)
+    assert "| data set | index |" in stdout and "PyFlat q/s ÷ numpy q/s" in stdout
+    report = (out_dir / "report.md").read_text()
+    results = json.loads((out_dir / "results.json").read_text())
+    assert [d["name"] for d in results["datasets"]] == ["mnist", "clustered-2k"]
+    assert results["datasets"][0]["n"] == 1080 and results["datasets"][0]["nq"] == 120
+    rows = {(r["dataset"], r["key"]): r for r in results["rows"]}
+    for dataset in ("mnist", "clustered-2k"):
+        flat, graph = rows[(dataset, "PyFlat")], rows[(dataset, "PyHNSW")]
+        assert flat["recall"] == 1.0 and flat["recall_numpy"] == 1.0
+        assert flat["distance_rel_err"] < 1e-9
+        assert graph["recall"] >= 0.9 and graph["short_results"] == 0
+        assert graph["distance_rel_err"] < 1e-9
+        for r in (flat, graph):
+            assert r["build_s"] > 0 and r["qps_list"] > 0 and r["qps_numpy"] > 0
+            assert r["index"] in report
+    # An index stores at least its float64 vectors.
+    assert rows[("clustered-2k", "PyFlat")]["bytes_per_vector"] > 128 * 8 * 0.9
+    assert {r["index"] for r in results["overhead"]} >= {"tessra PyFlat", "tessra PyHNSW", "numpy brute force"}
+    assert len(results["ef_sweep"]["curves"]["tessra PyHNSW"]) == 5
