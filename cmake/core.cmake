@@ -33,7 +33,7 @@ if(TESSRA_X86)
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx2.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx2")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
-    PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq")
+    PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized")
 endif()
 
 if(TESSRA_SANITIZE)

@@ -53,6 +53,7 @@ struct KernelSet {
 extern const KernelSet kScalarKernels;
 #if defined(TESSRA_X86)
 extern const KernelSet kAvx2Kernels;
+extern const KernelSet kAvx512Kernels;
 #endif
 
 // The fastest set this CPU runs, chosen once by CPU features.

@@ -1,0 +1,173 @@
+// AVX-512 kernels: eight stored vectors per register, one lane (and one
+// accumulator) per stored vector, additions in element order. The 8x8
+// transpose of each block is done as four 4x4 transposes of its quarters.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "metrics/kernels.hpp"
+
+namespace tessra {
+namespace {
+
+constexpr std::size_t kLanes = 8;
+constexpr std::size_t kMaxGroups = kBatch / kLanes;
+
+inline void transpose4(__m256d& r0, __m256d& r1, __m256d& r2, __m256d& r3) {
+    const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+    const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+    const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+    r0 = _mm256_permute2f128_pd(t0, t2, 0x20);
+    r1 = _mm256_permute2f128_pd(t1, t3, 0x20);
+    r2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+    r3 = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+inline __m512d join(__m256d low, __m256d high) {
+    return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
+}
+
+// rows[j] holds elements i..i+7 of vector j; afterwards cols[k] holds element
+// i+k of vectors 0..7.
+inline void transpose8(const __m512d* rows, __m512d* cols) {
+    __m256d a[4], b[4], c[4], d[4];
+    for (int j = 0; j < 4; ++j) {
+        a[j] = _mm512_castpd512_pd256(rows[j]);          // vectors 0-3, elements 0-3
+        b[j] = _mm512_extractf64x4_pd(rows[j], 1);       // vectors 0-3, elements 4-7
+        c[j] = _mm512_castpd512_pd256(rows[j + 4]);      // vectors 4-7, elements 0-3
+        d[j] = _mm512_extractf64x4_pd(rows[j + 4], 1);   // vectors 4-7, elements 4-7
+    }
+    transpose4(a[0], a[1], a[2], a[3]);
+    transpose4(b[0], b[1], b[2], b[3]);
+    transpose4(c[0], c[1], c[2], c[3]);
+    transpose4(d[0], d[1], d[2], d[3]);
+    for (int k = 0; k < 4; ++k) {
+        cols[k] = join(a[k], c[k]);
+        cols[k + 4] = join(b[k], d[k]);
+    }
+}
+
+enum class Term { SquaredDifference, Product, Square };
+
+template <Term T>
+inline __m512d term(__m512d q, __m512d v) {
+    if constexpr (T == Term::SquaredDifference) {
+        const __m512d d = _mm512_sub_pd(q, v);
+        return _mm512_mul_pd(d, d);
+    } else if constexpr (T == Term::Product) {
+        return _mm512_mul_pd(q, v);
+    } else {
+        return _mm512_mul_pd(v, v);
+    }
+}
+
+// acc[g] lane j += sum over elements [begin, end) of term(q[i], p[8g + j][i]), in element order.
+template <Term T, std::size_t Groups>
+inline void sweep(const double* q, const double* const* p, std::size_t begin, std::size_t end, __m512d* acc) {
+    for (std::size_t i = begin; i < end; i += kLanes) {
+        const std::size_t cols = std::min(kLanes, end - i);
+        const __mmask8 mask = static_cast<__mmask8>((1u << cols) - 1u);
+        const __m512d qv = T == Term::Square ? _mm512_setzero_pd() : _mm512_maskz_loadu_pd(mask, q + i);
+        for (std::size_t g = 0; g < Groups; ++g) {
+            const double* const* v = p + g * kLanes;
+            __m512d rows[kLanes], columns[kLanes];
+            for (std::size_t j = 0; j < kLanes; ++j) rows[j] = term<T>(qv, _mm512_maskz_loadu_pd(mask, v[j] + i));
+            transpose8(rows, columns);
+            for (std::size_t k = 0; k < cols; ++k) acc[g] = _mm512_add_pd(acc[g], columns[k]);
+        }
+    }
+}
+
+inline void pad(const double* const* stored, std::size_t count, const double** p) {
+    for (std::size_t i = 0; i < kBatch; ++i) p[i] = stored[i < count ? i : 0];
+}
+
+template <std::size_t Groups>
+void euclidean_groups(const QueryView& q, const double* const* p, std::size_t dim, double* out) {
+    __m512d acc[Groups];
+    for (auto& a : acc) a = _mm512_setzero_pd();
+    sweep<Term::SquaredDifference, Groups>(q.data, p, 0, std::min(q.len, dim), acc);
+    for (std::size_t g = 0; g < Groups; ++g) _mm512_storeu_pd(out + g * kLanes, _mm512_sqrt_pd(acc[g]));
+}
+
+template <std::size_t Groups>
+void dot_groups(const QueryView& q, const double* const* p, std::size_t dim, double* out) {
+    __m512d acc[Groups];
+    for (auto& a : acc) a = _mm512_setzero_pd();
+    sweep<Term::Product, Groups>(q.data, p, 0, std::min(q.len, dim), acc);
+    for (std::size_t g = 0; g < Groups; ++g) _mm512_storeu_pd(out + g * kLanes, acc[g]);
+}
+
+template <std::size_t Groups>
+void cosine_groups(const QueryView& q, const double* const* p, std::size_t dim, double* out) {
+    __m512d dot[Groups], norm[Groups];
+    for (std::size_t g = 0; g < Groups; ++g) dot[g] = norm[g] = _mm512_setzero_pd();
+    sweep<Term::Product, Groups>(q.data, p, 0, std::min(q.len, dim), dot);
+    sweep<Term::Square, Groups>(nullptr, p, 0, dim, norm);
+    const __m512d norm_q = _mm512_set1_pd(std::sqrt(q.sum_sq));
+    for (std::size_t g = 0; g < Groups; ++g) {
+        const __m512d denom = _mm512_mul_pd(norm_q, _mm512_sqrt_pd(norm[g]));
+        _mm512_storeu_pd(out + g * kLanes, _mm512_div_pd(dot[g], denom));
+    }
+}
+
+#define TESSRA_GROUP_KERNEL(name, impl)                                                  \
+    void name(const QueryView& q, const double* const* stored, std::size_t count,       \
+              std::size_t dim, double* out) {                                           \
+        if (count == 0) return;                                                         \
+        const double* p[kBatch];                                                        \
+        pad(stored, count, p);                                                          \
+        double tmp[kBatch];                                                             \
+        if (count <= kLanes) impl<1>(q, p, dim, tmp);                                   \
+        else impl<kMaxGroups>(q, p, dim, tmp);                                          \
+        std::copy(tmp, tmp + count, out);                                               \
+    }
+
+TESSRA_GROUP_KERNEL(euclidean_avx512, euclidean_groups)
+TESSRA_GROUP_KERNEL(dot_avx512, dot_groups)
+TESSRA_GROUP_KERNEL(cosine_avx512, cosine_groups)
+#undef TESSRA_GROUP_KERNEL
+
+// As the AVX2 variant: a group of eight whose partial distances all reach the
+// bound is dropped (its lanes report +inf); live groups stay packed in front.
+void euclidean_bounded_avx512(const QueryView& q, const double* const* stored, std::size_t count,
+                              std::size_t dim, double bound, double* out) {
+    if (count == 0) return;
+    const double* p[kBatch];
+    pad(stored, count, p);
+    double tmp[kBatch];
+    std::size_t live = (count + kLanes - 1) / kLanes;
+    std::size_t slot[kMaxGroups];
+    __m512d acc[kMaxGroups];
+    for (std::size_t g = 0; g < live; ++g) slot[g] = g, acc[g] = _mm512_setzero_pd();
+    const __m512d limit = _mm512_set1_pd(bound);
+    const std::size_t n = std::min(q.len, dim);
+    for (std::size_t begin = 0; begin < n && live > 0; begin += kBoundBlock) {
+        const std::size_t end = std::min(n, begin + kBoundBlock);
+        if (live == 1) sweep<Term::SquaredDifference, 1>(q.data, p, begin, end, acc);
+        else sweep<Term::SquaredDifference, kMaxGroups>(q.data, p, begin, end, acc);
+        if (end == n) break;
+        for (std::size_t g = 0; g < live;) {
+            const __mmask8 reached = _mm512_cmp_pd_mask(_mm512_sqrt_pd(acc[g]), limit, _CMP_GE_OQ);
+            if (reached != 0xFF) {
+                ++g;
+                continue;
+            }
+            _mm512_storeu_pd(tmp + slot[g] * kLanes, _mm512_set1_pd(std::numeric_limits<double>::infinity()));
+            --live;
+            std::copy(p + live * kLanes, p + live * kLanes + kLanes, p + g * kLanes);
+            acc[g] = acc[live];
+            slot[g] = slot[live];
+        }
+    }
+    for (std::size_t g = 0; g < live; ++g) _mm512_storeu_pd(tmp + slot[g] * kLanes, _mm512_sqrt_pd(acc[g]));
+    std::copy(tmp, tmp + count, out);
+}
+
+}  // namespace
+
+const KernelSet kAvx512Kernels{"avx512", euclidean_avx512, dot_avx512, cosine_avx512, euclidean_bounded_avx512};
+
+}  // namespace tessra
