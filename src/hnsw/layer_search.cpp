@@ -2,6 +2,7 @@
 // the ef nearest nodes found.
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 
 #include "common/fault.hpp"
 #include "hnsw/hnsw.hpp"
@@ -101,47 +102,68 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
     heap.push_back(first);
     scratch.visit(start);
 
-    std::uint64_t batch_ids[kBatch];
-    const double* batch_vectors[kBatch];
-    double batch_distances[kBatch];
+    // The expansion loop is stamped out per combination of level test and
+    // filter, so the common case (layer 0, no filter) tests visits only.
+    const auto expand = [&](auto test_levels, auto test_filter) {
+        const std::uint64_t* levels = levels_.data();
+        std::uint32_t* stamps = scratch.stamps.data();
+        const std::uint32_t epoch = scratch.epoch;
+        std::uint64_t batch_ids[kBatch];
+        const double* batch_vectors[kBatch];
+        double batch_distances[kBatch];
 
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), heap_after);
-        const Candidate nearest = heap.back();
-        heap.pop_back();
-        if (distance_before(result.back().distance, nearest.distance)) break;
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), heap_after);
+            const Candidate nearest = heap.back();
+            heap.pop_back();
+            if (distance_before(result.back().distance, nearest.distance)) break;
 
-        const std::vector<std::uint32_t>& neighbours = runs_[nearest.id];
-        std::size_t next = 0;
-        while (next < neighbours.size()) {
-            // Gather the next admissible, unvisited neighbours in run order. A
-            // neighbour failing the filter is not marked visited: another run
-            // may lead to it and it is tested again there.
-            std::size_t count = 0;
-            for (; next < neighbours.size() && count < kBatch; ++next) {
-                const std::uint64_t id = neighbours[next];
-                if (levels_[id] < layer) continue;
-                if (bound && !passes(*bound, id)) continue;
-                if (!scratch.visit(id)) continue;
-                batch_ids[count] = id;
-                batch_vectors[count] = vector(id);
-                ++count;
-            }
-            if (count == 0) break;
-            query.batch(batch_vectors, count, batch_distances);
+            const std::uint32_t* neighbours = runs_[nearest.id].data();
+            const std::size_t run_length = runs_[nearest.id].size();
+            std::size_t next = 0;
+            while (next < run_length) {
+                // Gather the next admissible, unvisited neighbours in run order. A
+                // neighbour failing the filter is not marked visited: another run
+                // may lead to it and it is tested again there.
+                std::size_t count = 0;
+                for (; next < run_length && count < kBatch; ++next) {
+                    const std::uint32_t id = neighbours[next];
+                    if constexpr (decltype(test_levels)::value) {
+                        if (levels[id] < layer) continue;
+                    }
+                    if constexpr (decltype(test_filter)::value) {
+                        if (!passes(*bound, id)) continue;
+                    }
+                    if (stamps[id] == epoch) continue;
+                    stamps[id] = epoch;
+                    batch_ids[count] = id;
+                    batch_vectors[count] = vector(id);
+                    ++count;
+                }
+                if (count == 0) break;
+                query.batch(batch_vectors, count, batch_distances);
 
-            // Admission depends on the list as the earlier neighbours left it,
-            // so it runs in run order after the distances are known.
-            for (std::size_t i = 0; i < count; ++i) {
-                const Candidate found{batch_distances[i], batch_ids[i]};
-                // Plain comparison on purpose: nothing beats a NaN at the end of a full list.
-                if (!(result.size() < ef || found.distance < result.back().distance)) continue;
-                heap.push_back(found);
-                std::push_heap(heap.begin(), heap.end(), heap_after);
-                result.insert(result.begin() + result_insert_position(result, found.distance), found);
-                if (result.size() > ef) result.pop_back();
+                // Admission depends on the list as the earlier neighbours left it,
+                // so it runs in run order after the distances are known.
+                for (std::size_t i = 0; i < count; ++i) {
+                    const Candidate found{batch_distances[i], batch_ids[i]};
+                    // Plain comparison on purpose: nothing beats a NaN at the end of a full list.
+                    if (!(result.size() < ef || found.distance < result.back().distance)) continue;
+                    heap.push_back(found);
+                    std::push_heap(heap.begin(), heap.end(), heap_after);
+                    result.insert(result.begin() + result_insert_position(result, found.distance), found);
+                    if (result.size() > ef) result.pop_back();
+                }
             }
         }
+    };
+    // Every node is on layer 0, so the level test is needed above it only.
+    if (layer > 0) {
+        if (bound) expand(std::true_type{}, std::true_type{});
+        else expand(std::true_type{}, std::false_type{});
+    } else {
+        if (bound) expand(std::false_type{}, std::true_type{});
+        else expand(std::false_type{}, std::false_type{});
     }
     return std::nullopt;
 }
