@@ -4,7 +4,6 @@
 #include <memory>
 #include <type_traits>
 
-#include "common/fault.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
 

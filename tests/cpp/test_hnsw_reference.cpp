@@ -242,6 +242,10 @@ void cross_check(const Case& c, std::uint64_t seed) {
         const auto e1 = index.search(q.data(), q.size(), k, filter, got);
         const auto e2 = plain.search(q, k, filter, want);
         if (e1 != e2 || !same_results(got, want)) ++mismatches;
+        // Runs repeat ids and hold their own node's id, yet no node comes back twice.
+        std::vector<std::uint64_t> returned = result_ids(got);
+        std::sort(returned.begin(), returned.end());
+        CHECK(std::adjacent_find(returned.begin(), returned.end()) == returned.end());
     }
     CHECK_EQ(mismatches, 0);
 }

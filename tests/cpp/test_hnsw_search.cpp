@@ -106,6 +106,7 @@ TEST(search_check_order_where_problems_meet) {
     const HNSW two_layers = line_index({0.0, 1.0}, 2, 0, std::vector<std::string>{"color"}, &records);
     CHECK(is_error(search(two_layers, {0.0}, 1, &kMissingAttribute, out), HNSWError::AttributeNotFound));
     CHECK(is_error(search(two_layers, {0.0}, 1, &blue, out), HNSWError::InvalidEF));
+    CHECK(is_error(search(two_layers, {0.0}, 1, nullptr, out), HNSWError::InvalidEF));
     const HNSW no_schema = line_index({0.0, 1.0}, 2, 0);
     CHECK(is_error(search(no_schema, {0.0}, 1, &blue, out), HNSWError::NoSchema));
     const HNSW empty_schema = line_index({0.0, 1.0}, 2, 0, std::vector<std::string>{});
