@@ -140,7 +140,10 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                     ++count;
                 }
                 if (count == 0) break;
-                query.batch(batch_vectors, count, batch_distances);
+                // With the list full, only a distance below its last one can be
+                // admitted, so euclidean distances may stop once they reach it.
+                if (result.size() >= ef) query.batch_below(batch_vectors, count, result.back().distance, batch_distances);
+                else query.batch(batch_vectors, count, batch_distances);
 
                 // Admission depends on the list as the earlier neighbours left it,
                 // so it runs in run order after the distances are known.
