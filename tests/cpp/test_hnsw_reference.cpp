@@ -302,3 +302,13 @@ TEST(result_insert_position_among_equal_distances) {
     CHECK_EQ(at({1.0, nan}, 5.0), 1u);
     CHECK_EQ(at({nan}, 5.0), 0u);
 }
+
+TEST(cross_check_long_vectors_where_distances_stop_early) {
+    // Past 64 components a euclidean distance may stop at the list's bound;
+    // the graph and every answer must not change.
+    std::uint64_t seed = 900;
+    for (std::uint64_t layers : {1u, 3u})
+        for (std::uint64_t ef_c : {4u, 40u})
+            for (bool coarse : {true, false})
+                cross_check({Metric::Euclidean, layers, layers, ef_c, 6, 150, 150, coarse}, seed++);
+}
