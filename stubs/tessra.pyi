@@ -1,0 +1,59 @@
+"""Type information for the tessra extension module."""
+
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, Union, final
+
+import numpy.typing as npt
+
+__all__ = ["PyFlat", "PyHNSW"]
+
+# A vector: any sequence of numbers, or a 1-d numpy array.
+_Vector = Union[Sequence[SupportsFloat | SupportsIndex], npt.NDArray[Any]]
+# Several vectors: a sequence of vectors, or a 2-d numpy array.
+_Vectors = Union[Sequence[_Vector], npt.NDArray[Any]]
+# A metadata value is stored as text, a 64-bit integer or a float, tried in that order.
+_MetadataValue = Union[str, SupportsIndex, SupportsFloat]
+# Pairs naming no schema attribute are ignored, so their values may be anything.
+_MetadataPairs = Sequence[tuple[str, object]]
+
+@final
+class PyFlat:
+    """Our Python-facing Flat index."""
+
+    def __new__(cls, dim: SupportsIndex, metric: str | None = None) -> PyFlat: ...
+    def insert(self, vector: _Vector) -> None:
+        """Insert a vector into the index.
+
+        The vector is expected as a list of floats whose length equals the index dimension."""
+    def search(self, query: _Vector, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
+        """Search for the k nearest neighbors.
+
+        Returns a list of tuples `(id, distance)`."""
+    def create(self, vectors: _Vectors) -> None:
+        """Create an index from a list of vectors."""
+
+@final
+class PyHNSW:
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        layers: SupportsIndex | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+        metric: str | None = None,
+        schema: Sequence[str] | None = None,
+    ) -> PyHNSW: ...
+    def insert(self, vector: _Vector, metadata: _MetadataPairs | None = None) -> None:
+        """Insert a vector into the index.
+
+        The vector is expected as a list of floats.
+        Optionally, metadata can be provided as a list of tuples, e.g.:
+        `[("color", "blue"), ("size", 42)]`"""
+    def search(
+        self, query: _Vector, k: SupportsIndex | None = None, filter: tuple[str, _MetadataValue] | None = None
+    ) -> list[tuple[float, list[float]]]:
+        """Search for the k nearest neighbors.
+
+        Returns a list of tuples `(distance, vector)`."""
+    def create(self, vectors: _Vectors, metadata: Sequence[_MetadataPairs] | None = None) -> None: ...
