@@ -252,6 +252,116 @@ def test_small_index_matches_brute_force(metric, layers):
             assert exact(idx.search(q, k=k)) == exact(want[:k])
 
 
+@pytest.mark.parametrize("layers", [1, None])
+@pytest.mark.parametrize("metric", METRICS)
+def test_small_beams_return_true_distances(metric, layers):
+    # Long vectors and full result lists: whatever the search skips, every pair it
+    # returns carries the vector's whole distance, nearest first, each node once.
+    vectors = rand_vectors(300, 150, seed=6)
+    idx = filled(150, vectors, metric, layers=layers, ef_construction=8, ef_search=5)
+    fn = METRIC_FN[metric]
+    for q in rand_vectors(10, 150, seed=7):
+        res = idx.search(q, k=5)
+        assert len(res) == 5
+        assert [hexd(d) for d, _ in res] == [hexd(fn(q, v)) for _, v in res]
+        assert [d for d, _ in res] == sorted(d for d, _ in res)
+        assert len({tuple(v) for _, v in res}) == 5
+
+
+class OneLayerModel:
+    """A plain model of the one-layer graph: beam search from node 0, every found node linked both ways."""
+
+    def __init__(self, metric, ef_construction, ef_search):
+        self.fn = METRIC_FN[metric]
+        self.ef_construction = ef_construction
+        self.ef_search = ef_search
+        self.vectors = []
+        self.runs = []
+
+    @staticmethod
+    def before(a, b):
+        """Distance order: a ranks strictly before b (NaN after every number)."""
+        return not math.isnan(a) and (math.isnan(b) or a < b)
+
+    def position(self, found, d):
+        size, base = len(found), 0
+        while size > 1:
+            half = size // 2
+            if not self.before(d, found[base + half][0]):
+                base += half
+            size -= half
+        return base + 1 if self.before(found[base][0], d) else base
+
+    def knn(self, query, ef):
+        d0 = self.fn(query, self.vectors[0])
+        found, heap, seen = [(d0, 0)], [(d0, 0)], {0}
+        while heap:
+            c = min(heap, key=lambda p: (math.isnan(p[0]), 0.0 if math.isnan(p[0]) else p[0], p[1]))
+            heap.remove(c)
+            if self.before(found[-1][0], c[0]):
+                break
+            for v in self.runs[c[1]]:
+                if v in seen:
+                    continue
+                seen.add(v)
+                dv = self.fn(query, self.vectors[v])
+                if len(found) < ef or dv < found[-1][0]:
+                    heap.append((dv, v))
+                    found.insert(self.position(found, dv), (dv, v))
+                    del found[ef:]
+        return found
+
+    def insert(self, vector):
+        n = len(self.vectors)
+        self.vectors.append(vector)
+        self.runs.append([])
+        if n == 0:
+            return
+        found = self.knn(vector, self.ef_construction)
+        for _, ident in found:
+            self.runs[ident].append(n)
+        self.runs[n].extend(ident for _, ident in found)
+
+    def search(self, query, k):
+        if not self.vectors:
+            return []
+        return [(d, self.vectors[i]) for d, i in self.knn(query, self.ef_search)[: max(k, 1)]]
+
+
+@pytest.mark.parametrize(
+    "metric, dim, ef_construction, ef_search, grid",
+    [
+        ("euclidean", 130, 4, 3, False),
+        ("euclidean", 70, 2, 6, False),
+        ("angular", 40, 3, 4, False),
+        ("inner_product", 40, 3, 4, False),
+        # small integer coordinates: many equal distances
+        ("euclidean", 2, 3, 4, True),
+        ("inner_product", 2, 5, 3, True),
+        ("angular", 3, 2, 5, True),
+    ],
+)
+def test_one_layer_graph_matches_the_model(metric, dim, ef_construction, ef_search, grid):
+    rnd = random.Random(dim * 31 + ef_construction)
+    if grid:
+        vectors = [[float(rnd.randint(-3, 3)) for _ in range(dim)] for _ in range(200)]
+        queries = [[float(rnd.randint(-3, 3)) for _ in range(dim)] for _ in range(25)]
+        # zero vectors: NaN distances under cosine
+        vectors[0] = vectors[40] = [0.0] * dim
+        queries[0] = [0.0] * dim
+    else:
+        vectors = rand_vectors(400, dim, seed=dim)
+        queries = rand_vectors(12, dim, seed=dim + 1)
+    model = OneLayerModel(metric, ef_construction, ef_search)
+    idx = index(dim, metric, layers=1, ef_construction=ef_construction, ef_search=ef_search)
+    for v in vectors:
+        model.insert(v)
+        idx.insert(v)
+    for q in queries + vectors[:5]:
+        for k in (1, ef_search):
+            assert exact(idx.search(q, k)) == exact(model.search(q, k))
+
+
 @pytest.mark.parametrize("metric", METRICS)
 def test_create_matches_brute_force(metric):
     vectors = rand_vectors(60, 5, seed=5)
