@@ -12,6 +12,13 @@ namespace {
 // A size hint from a lying __len__ must not turn into a huge reservation.
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
+// Room for `more` elements without giving up geometric growth: `out` may be a
+// buffer shared by many vectors, and exact reservations would copy it each time.
+void reserve_more(std::vector<double>& out, std::size_t more) {
+    const std::size_t needed = out.size() + more;
+    if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+}
+
 std::size_t size_hint(PyObject* obj) {
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
@@ -133,7 +140,7 @@ bool to_doubles(PyObject* obj, std::vector<double>& out) {
         buffer.append_row(0, out);
         return true;
     }
-    const auto reserve = [&](std::size_t hint) { out.reserve(out.size() + hint); };
+    const auto reserve = [&](std::size_t hint) { reserve_more(out, hint); };
     return for_each_item(obj, reserve, [&](PyObject* item) {
         double value;
         if (!to_double(item, value)) return false;

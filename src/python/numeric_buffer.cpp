@@ -1,5 +1,6 @@
 #include "python/numeric_buffer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -71,7 +72,8 @@ void NumericBuffer::append_row(std::size_t row, std::vector<double>& out) const 
     const Py_ssize_t stride = view_.strides[view_.ndim - 1];
     const char* p = static_cast<const char*>(view_.buf);
     if (view_.ndim == 2) p += static_cast<Py_ssize_t>(row) * view_.strides[0];
-    out.reserve(out.size() + n);
+    const std::size_t needed = out.size() + n;  // grows geometrically: `out` may hold many rows
+    if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
     if (kind_ == Kind::F64 && stride == sizeof(double)) {
         const std::size_t at = out.size();
         out.resize(at + n);
