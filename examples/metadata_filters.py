@@ -9,10 +9,12 @@ type-strict: the integer 42, the float 42.0 and the text "42" are three
 different values.
 """
 
+from collections.abc import Callable
+
 import tessra
 
 # Eight items on a line, so distances are easy to follow: item i sits at x = i.
-items = [
+items: list[tuple[str, str, int | float | str]] = [
     ("anchor", "red", 42),  # an int
     ("bolt", "blue", 42.0),  # a float
     ("clamp", "blue", 42),
@@ -32,7 +34,7 @@ index.create(vectors, metadata=metadata)  # one list of (attribute, value) pairs
 by_vector = {tuple(v): item for v, item in zip(vectors, items)}
 
 
-def show(label, results):
+def show(label: str, results: list[tuple[float, list[float]]]) -> None:
     found = []
     for distance, vector in results:
         name, color, size = by_vector[tuple(vector)]
@@ -62,11 +64,12 @@ by_vector[(7.5, 0.0)] = ("ingot", "blue", 42)
 show('after insert, ("color", "blue")', index.search(query, k=3, filter=("color", "blue")))
 
 print("\nWhat is refused, and how:")
-attempts = [
+attempts: list[tuple[str, Callable[[], object]]] = [
     ("insert without a schema attribute", lambda: index.insert([9.0, 0.0], metadata=[("name", "jig"), ("color", "red")])),
     ("insert with an unsupported value", lambda: index.insert([9.0, 0.0], metadata=[("name", "jig"), ("color", None), ("size", 1)])),
     ("filter on an unknown attribute", lambda: index.search(query, filter=("weight", 1))),
-    ("filter value None", lambda: index.search(query, filter=("size", None))),
+    # None is not a metadata value, so the type checker refuses it too; passed on purpose to show the error.
+    ("filter value None", lambda: index.search(query, filter=("size", None))),  # type: ignore[arg-type]
     ("filter on an index without schema", lambda: tessra.PyHNSW(2, metric="euclidean").search(query, filter=("color", "red"))),
 ]
 for label, attempt in attempts:

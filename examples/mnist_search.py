@@ -14,6 +14,7 @@ import sys
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 import tessra
 
@@ -21,7 +22,7 @@ BASE, QUERIES, K = 2000, 50, 10
 SHADES = " .:-=+*#%@"
 
 
-def read_idx_images(path):
+def read_idx_images(path: str) -> npt.NDArray[np.uint8]:
     """Images of an IDX file (magic 0x00000803) as an (n, 28*28) uint8 array."""
     with open(path, "rb") as f:
         gzipped = f.read(2) == b"\x1f\x8b"
@@ -33,7 +34,7 @@ def read_idx_images(path):
     return np.frombuffer(data[16:], dtype=np.uint8, count=count * rows * cols).reshape(count, rows * cols)
 
 
-def generated_images(count, seed=3):
+def generated_images(count: int, seed: int = 3) -> npt.NDArray[np.uint8]:
     """Ten shapes (rings of different sizes crossed by a bar), each drawn with noise."""
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:28, 0:28]
@@ -48,7 +49,7 @@ def generated_images(count, seed=3):
     return np.clip(noisy, 0, 255).round().astype(np.uint8)
 
 
-def ascii_art(image):
+def ascii_art(image: npt.NDArray[np.float64]) -> list[str]:
     """28x28 pixels as 14 text rows (two pixel rows per text row)."""
     img = image.reshape(28, 28).astype(float)
     rows = (img[0::2] + img[1::2]) / 2

@@ -10,6 +10,7 @@ approximate, so we measure its recall.
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 import tessra
 
@@ -19,7 +20,9 @@ data = rng.normal(size=(N, DIM))  # float64, one vector per row
 queries = rng.normal(size=(QUERIES, DIM))
 
 
-def brute_force(q, k):
+def brute_force(
+    q: npt.NDArray[np.float64], k: int
+) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
     """Ids and euclidean distances of the k nearest rows of data, nearest first
     (ties broken by the lower id, as PyFlat does)."""
     d = np.sqrt(((data - q) ** 2).sum(axis=1))
