@@ -124,21 +124,21 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                 // Gather the next admissible, unvisited neighbours in run order. A
                 // neighbour failing the filter is not marked visited: another run
                 // may lead to it and it is tested again there.
+                // The scan is branch-free where it can be: every id is written to
+                // the batch and the count advances only for a newly visited one.
                 std::size_t count = 0;
                 for (; next < run_length && count < kBatch; ++next) {
                     const std::uint32_t id = neighbours[next];
-                    if constexpr (decltype(test_levels)::value) {
-                        if (levels[id] < layer) continue;
-                    }
-                    if constexpr (decltype(test_filter)::value) {
-                        if (!passes(*bound, id)) continue;
-                    }
-                    if (stamps[id] == epoch) continue;
-                    stamps[id] = epoch;
+                    bool admissible = true;
+                    if constexpr (decltype(test_levels)::value) admissible = levels[id] >= layer;
+                    if constexpr (decltype(test_filter)::value) admissible = admissible && passes(*bound, id);
+                    const std::uint32_t stamp = stamps[id];
+                    const bool fresh = admissible & (stamp != epoch);
+                    stamps[id] = fresh ? epoch : stamp;
                     batch_ids[count] = id;
-                    batch_vectors[count] = vector(id);
-                    ++count;
+                    count += fresh;
                 }
+                for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
                 if (count == 0) break;
                 // With the list full, only a distance below its last one can be
                 // admitted, so euclidean distances may stop once they reach it.
