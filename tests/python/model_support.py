@@ -141,7 +141,7 @@ def labelled(name, convert, *args):
         return convert(*args)
     except ModelError:
         raise
-    except Exception as exc:  # noqa: BLE001 - mirrors the module's labelling
+    except BaseException as exc:  # noqa: BLE001 - mirrors the module's labelling
         if type(exc) is TypeError:
             fail(TypeError, f"argument '{name}': {exc}")
         fail(type(exc), str(exc))
@@ -213,13 +213,14 @@ def metadata_value(obj):
             return ("s", obj)
         except UnicodeEncodeError:
             pass
+    # Every failure, whatever its type, is discarded and the next kind tried.
     try:
         return ("i", _as_longlong(obj))
-    except Exception:  # noqa: BLE001 - every failure moves on to the next kind
+    except BaseException:  # noqa: BLE001
         pass
     try:
         return ("f", as_double(obj))
-    except Exception:  # noqa: BLE001
+    except BaseException:  # noqa: BLE001
         return None
 
 
@@ -248,7 +249,7 @@ def outcome(call):
         return ("ok", call())
     except ModelError as exc:
         return ("error", exc.kind, exc.message)
-    except Exception as exc:  # noqa: BLE001 - the module's errors are what we compare
+    except BaseException as exc:  # noqa: BLE001 - the module's errors are what we compare
         return ("error", type(exc), str(exc))
 
 
