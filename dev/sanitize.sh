@@ -73,7 +73,7 @@ if [ "${SANITIZE_SKIP_PYTHON:-0}" != 1 ]; then
     # Tests that judge memory by the resident size cannot pass under ASan, whose
     # quarantine keeps freed memory on purpose (the test files of this suite's
     # own leak checks look at TESSRA_SANITIZED instead).
-    rss_tests=(--deselect "$root/tests/python/test_hnsw.py::test_failed_insertions_keep_nothing_of_their_node")
+    rss_tests=(--deselect tests/python/test_hnsw.py::test_failed_insertions_keep_nothing_of_their_node)
     [ $# -gt 0 ] || set -- "$root/tests/python" -q "${rss_tests[@]}"
     # The test files see that they run sanitized (RSS figures mean nothing under ASan).
     if ! (cd "$root" &&

@@ -6,7 +6,10 @@ element-by-element conversion gives.
 """
 
 import array
+import gc
 import math
+import random
+import threading
 import os
 import subprocess
 import sys
@@ -800,6 +803,8 @@ def _other_arrays():
         "timedelta": np.arange(6).astype("timedelta64[s]"),
         "strings": np.array(["1", "2", "3", "4", "5", "6"]),
         "structured": np.zeros(6, dtype=[("x", "f8"), ("y", "i4")]),
+        "structured-field": _field_view(),
+        "bytes-strings": np.array([b"1", b"2", b"3", b"4", b"5", b"6"]),
         "byteswapped-f8": base.astype(">f8"),
         "byteswapped-i4": np.arange(6, dtype=">i4"),
         "little-f8": base.astype("<f8"),
@@ -818,6 +823,13 @@ def _other_arrays():
     }
     out["readonly"].setflags(write=False)
     return out
+
+
+def _field_view():
+    """A float64 view with a 12-byte stride: one field of a packed record array."""
+    records = np.zeros(6, dtype=[("x", "f8"), ("y", "i4")])
+    records["x"] = [1.5, -2.0, ms.NAN, 4.0, 5e-324, -0.0]
+    return records["x"]
 
 
 def _all_arrays():
@@ -1100,3 +1112,133 @@ def test_memory_exhaustion_raises_memory_error():
     lines = proc.stdout.splitlines()
     assert [line.split()[-1] for line in lines[:-1]] == ["MemoryError"] * 8, proc.stdout
     assert lines[-1] == "[(0, 0.0)] [(0.0, [1.0, 2.0, 3.0])]"
+
+
+# ====================================================================== threads, finalizers, deep nesting
+
+
+class Yields:
+    """A number whose conversion lets other threads run."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return self.value
+
+
+def test_threads_sharing_indexes():
+    """Conversions that release the interpreter lock let other threads in while
+    a call holds its access: they must be refused at once, never corrupt."""
+    flat = PyFlat(2)
+    hnsw = PyHNSW(2, layers=1, metric="euclidean", schema=["t"], ef_search=U64)
+    stored_flat, stored_graph, errors, unexpected = [], [], [], []
+
+    def worker(t):
+        rng = random.Random(t)
+        for i in range(150):
+            v = [Yields(float(t)), Yields(float(i))]
+            op = rng.random()
+            try:
+                if op < 0.3:
+                    flat.insert(v)
+                    stored_flat.append((float(t), float(i)))
+                elif op < 0.5:
+                    hnsw.insert(v, [("t", t)])
+                    stored_graph.append((float(t), float(i)))
+                elif op < 0.75:
+                    flat.search(v, 3)
+                else:
+                    for _, found in hnsw.search(v, 5, ("t", t)):
+                        if found[0] != float(t):
+                            unexpected.append(found)
+            except RuntimeError as exc:
+                errors.append(str(exc))
+            except ValueError as exc:  # a search before any insert
+                if str(exc) != "Search error: EmptyIndex":
+                    unexpected.append(exc)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker, args=(t,)) for t in range(6)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert not unexpected
+    assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
+    assert errors, "no conflict happened: the test did not interleave calls"
+    got = sorted(tuple(v) for _, v in hnsw.search([0.0, 0.0], U64))
+    assert got == sorted(stored_graph)
+    assert len(flat.search([0.0, 0.0], U64)) == len(stored_flat)
+
+
+def test_finalizers_calling_into_the_index_during_calls():
+    """A collection can run inside any allocation a call makes (conversion,
+    results), and with it finalizers that call the same index."""
+    idx = _filled(graph(schema=("a",)))
+    flat = _filled(PyFlat(3))
+    seen = []
+
+    class Garbage:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            for call in (lambda: idx.search([0.0] * 3, 2), lambda: idx.insert([1.0] * 3, [("a", 1)]),
+                         lambda: flat.search([0.0] * 3, 2), lambda: flat.create([[2.0] * 3])):
+                try:
+                    call()
+                    seen.append("ok")
+                except RuntimeError as exc:
+                    seen.append(str(exc))
+
+    threshold = gc.get_threshold()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for i in range(200):
+            Garbage()
+            idx.search([Yields(0.5), 1.0, float(i)], 4, ("a", 1))
+            Garbage()
+            idx.insert([float(i), 0.0, 0.0], [("a", [Garbage()] and 1)])
+            Garbage()
+            flat.search([0.0, 0.0, float(i)], 5)
+            Garbage()
+            flat.create([[float(i), 1.0, 1.0], [Yields(1.0), 2.0, 3.0]])
+    finally:
+        gc.set_threshold(*threshold)
+        gc.collect()
+    assert set(seen) <= {"ok", "Already borrowed", "Already mutably borrowed"}
+    assert "ok" in seen
+    idx.insert([7.5, 7.5, 7.5], [("a", 7)])
+    assert idx.search([7.5, 7.5, 7.5], 1) == [(0.0, [7.5, 7.5, 7.5])]
+    # (a filtered search reaches it only through nodes that pass, if at all)
+    assert idx.search([7.5, 7.5, 7.5], 1, ("a", 7)) in ([], [(0.0, [7.5, 7.5, 7.5])])
+
+
+class TooDeep(Exception):
+    pass
+
+
+@pytest.mark.parametrize("kind", ["flat", "graph"])
+def test_deeply_nested_shared_access_unwinds(kind):
+    idx = _filled(PyFlat(3) if kind == "flat" else graph())
+    depth = []
+
+    class Deeper:
+        def __float__(self):
+            depth.append(1)
+            if len(depth) > 150:
+                raise TooDeep("bottom")
+            idx.search([Deeper(), 0.0, 0.0], 2)
+            return 0.0
+
+    with pytest.raises(TooDeep):
+        idx.search([Deeper(), 0.0, 0.0])
+    assert len(depth) == 151
+    idx.insert([1.0, 1.0, 1.0])  # every shared access was given back
+    idx.create([[2.0, 2.0, 2.0]])
