@@ -1,6 +1,10 @@
 #include "hnsw/random.hpp"
 
+#if defined(__linux__)
 #include <sys/random.h>
+#elif defined(__APPLE__)
+#include <unistd.h>  // getentropy
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +17,14 @@ namespace tessra {
 namespace {
 
 bool fill_from_getrandom(unsigned char* out, std::size_t size) {
+#if defined(__APPLE__)
+    // getentropy hands out at most 256 bytes per call; a seed is 32.
+    return size <= 256 && getentropy(out, size) == 0;
+#elif !defined(__linux__)
+    (void)out;
+    (void)size;
+    return false;
+#else
     std::size_t done = 0;
     while (done < size) {
         const ssize_t got = getrandom(out + done, size - done, 0);
@@ -23,6 +35,7 @@ bool fill_from_getrandom(unsigned char* out, std::size_t size) {
         done += static_cast<std::size_t>(got);
     }
     return true;
+#endif
 }
 
 bool fill_from_urandom(unsigned char* out, std::size_t size) {
