@@ -114,36 +114,25 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_insert)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
-     "The vector is expected as a list of floats whose length equals the index dimension."},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(id, distance)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_create)),
-     METH_FASTCALL | METH_KEYWORDS, "create($self, vectors)\n--\n\nCreate an index from a list of vectors."},
+    fast_method("insert", flat_insert,
+                "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
+                "The vector is expected as a list of floats whose length equals the index dimension."),
+    fast_method("search", flat_search,
+                "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+                "Returns a list of tuples `(id, distance)`."),
+    fast_method("create", flat_create,
+                "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-char doc[] = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
-
-PyType_Slot slots[] = {
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_new, reinterpret_cast<void*>(flat_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Flat>)},
-    {Py_tp_doc, doc},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"builtins.PyFlat", static_cast<int>(sizeof(Self)), 0, Py_TPFLAGS_DEFAULT, slots};
+const char doc[] = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
 
 }  // namespace
 
 PyTypeObject* flat_type() {
-    if (type_object == nullptr) type_object = create_type(&spec, "PyFlat");
+    if (type_object == nullptr)
+        type_object = create_class({"builtins.PyFlat", "PyFlat", static_cast<int>(sizeof(Self)), flat_new,
+                                    dealloc_instance<Flat>, doc, methods});
     return type_object;
 }
 

@@ -190,39 +190,28 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_insert)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
-     "The vector is expected as a list of floats.\n"
-     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-     "`[(\"color\", \"blue\"), (\"size\", 42)]`"},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_search)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(distance, vector)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_create)),
-     METH_FASTCALL | METH_KEYWORDS, "create($self, vectors, metadata=None)\n--\n\n"},
+    fast_method("insert", hnsw_insert,
+                "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
+                "The vector is expected as a list of floats.\n"
+                "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+                "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
+    fast_method("search", hnsw_search,
+                "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+                "Returns a list of tuples `(distance, vector)`."),
+    fast_method("create", hnsw_create,
+                "create($self, vectors, metadata=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-char doc[] =
+const char doc[] =
     "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)\n--\n\n";
-
-PyType_Slot slots[] = {
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_new, reinterpret_cast<void*>(hnsw_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HNSW>)},
-    {Py_tp_doc, doc},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"builtins.PyHNSW", static_cast<int>(sizeof(Self)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyTypeObject* hnsw_type() {
-    if (type_object == nullptr) type_object = create_type(&spec, "PyHNSW");
+    if (type_object == nullptr)
+        type_object = create_class({"builtins.PyHNSW", "PyHNSW", static_cast<int>(sizeof(Self)), hnsw_new,
+                                    dealloc_instance<HNSW>, doc, methods});
     return type_object;
 }
 

@@ -86,11 +86,20 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
-    PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* create_class(const ClassSpec& spec) {
+    PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_new, reinterpret_cast<void*>(spec.construct)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_doc, const_cast<char*>(spec.doc)},
+        {Py_tp_methods, spec.methods},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec = {spec.full_name, spec.instance_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);  // copies the name, doc and slots it keeps
     if (type == nullptr) {
         PyErr_Print();
-        TESSRA_FAULT(std::string("failed to create type object for ") + class_name);
+        TESSRA_FAULT(std::string("failed to create type object for ") + spec.class_name);
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
