@@ -79,7 +79,7 @@ public:
     const std::vector<double>& level_weights() const { return level_weights_; }
 
     // The highest layer the node is present on.
-    std::uint64_t level(std::uint64_t id) const { return levels_[id]; }
+    std::uint64_t level(std::uint64_t id) const { return id == 0 ? first_level_ : levels_[id]; }
     // The node's neighbours on every layer, in the order they were linked.
     const std::vector<std::uint32_t>& run(std::uint64_t id) const { return runs_[id]; }
     // The node's stored metadata values, or nothing when it was inserted without a record.
@@ -121,7 +121,12 @@ private:
 
     std::vector<double> vector_store_;
     std::vector<std::vector<std::uint32_t>> runs_;
-    std::vector<std::uint64_t> levels_;
+    // Levels in 16 bits, so the layer test of a long run stays in cache. Drawn
+    // levels never exceed 745 (e^-j is 0.0 beyond); only node 0's level,
+    // layers - 1, can be larger, and it is capped: no layer search runs above
+    // the highest drawn level, so the cap changes no test.
+    std::vector<std::uint16_t> levels_;
+    std::uint64_t first_level_ = 0;  // node 0's level, uncapped
     std::vector<double> level_weights_;
     std::vector<Metadata> metadata_store_;
     std::vector<RecordSlot> records_;

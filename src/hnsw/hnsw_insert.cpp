@@ -45,7 +45,8 @@ std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, 
 
 void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataRecord* record) {
     vector_store_.insert(vector_store_.end(), vector, vector + dim_);
-    levels_.push_back(level);
+    if (levels_.empty()) first_level_ = level;
+    levels_.push_back(static_cast<std::uint16_t>(std::min<std::uint64_t>(level, UINT16_MAX)));
     runs_.emplace_back();
     if (record == nullptr) {
         records_.push_back({kNoRecord, 0});

@@ -60,7 +60,11 @@ private:
 };
 
 // std::*_heap keep the greatest element first; this keeps the nearest.
-bool heap_after(const Candidate& a, const Candidate& b) { return candidate_before(b, a); }
+// A function object rather than a function pointer, so the heap operations inline it.
+struct HeapAfter {
+    bool operator()(const Candidate& a, const Candidate& b) const { return candidate_before(b, a); }
+};
+constexpr HeapAfter heap_after{};
 
 }  // namespace
 
@@ -104,7 +108,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
     // The expansion loop is stamped out per combination of level test and
     // filter, so the common case (layer 0, no filter) tests visits only.
     const auto expand = [&](auto test_levels, auto test_filter) {
-        const std::uint64_t* levels = levels_.data();
+        const std::uint16_t* levels = levels_.data();
         std::uint32_t* stamps = scratch.stamps.data();
         const std::uint32_t epoch = scratch.epoch;
         std::uint64_t batch_ids[kBatch];
@@ -124,19 +128,19 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                 // Gather the next admissible, unvisited neighbours in run order. A
                 // neighbour failing the filter is not marked visited: another run
                 // may lead to it and it is tested again there.
-                // The scan is branch-free where it can be: every id is written to
-                // the batch and the count advances only for a newly visited one.
                 std::size_t count = 0;
                 for (; next < run_length && count < kBatch; ++next) {
                     const std::uint32_t id = neighbours[next];
-                    bool admissible = true;
-                    if constexpr (decltype(test_levels)::value) admissible = levels[id] >= layer;
-                    if constexpr (decltype(test_filter)::value) admissible = admissible && passes(*bound, id);
-                    const std::uint32_t stamp = stamps[id];
-                    const bool fresh = admissible & (stamp != epoch);
-                    stamps[id] = fresh ? epoch : stamp;
-                    batch_ids[count] = id;
-                    count += fresh;
+                    if constexpr (decltype(test_levels)::value) {
+                        if (levels[id] < layer) continue;
+                    }
+                    if constexpr (decltype(test_filter)::value) {
+                        if (!passes(*bound, id)) continue;
+                    }
+                    if (stamps[id] == epoch) continue;
+                    stamps[id] = epoch;
+                    __builtin_prefetch(vector(id));  // its distance is taken once the batch is full
+                    batch_ids[count++] = id;
                 }
                 for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
                 if (count == 0) break;
