@@ -25,7 +25,10 @@ const Signature kInsert{"PyFlat.insert()", kInsertParams, 1, 1};
 const Signature kSearch{"PyFlat.search()", kSearchParams, 2, 1};
 const Signature kCreate{"PyFlat.create()", kCreateParams, 1, 1};
 
-Self* self_of(PyObject* self) { return receiver<Flat>(self, type_object, "PyFlat"); }
+Self* bind(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           PyObject** out) {
+    return bind_method<Flat>(sig, self, type_object, "PyFlat", args, nargs, kwnames, out);
+}
 
 PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -44,8 +47,7 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kInsert, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
@@ -64,15 +66,13 @@ PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kSearch, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         SharedBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
         std::vector<double> query;
-        if (!to_doubles(arg[0], query)) return label_argument_error("query"), nullptr;
-        std::uint64_t k = 1;
-        if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
+        std::uint64_t k;
+        if (!to_query_and_k(arg[0], arg[1], query, k)) return nullptr;
         const Flat& flat = index->record;
         if (query.size() != flat.dim) {
             PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim, query.size());
@@ -91,8 +91,7 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kCreate, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;

@@ -29,7 +29,10 @@ const Signature kCreate{"PyHNSW.create()", kCreateParams, 2, 1};
 
 const char kNoSchemaForMetadata[] = "No schema provided in HNSW instance; cannot use metadata";
 
-Self* self_of(PyObject* self) { return receiver<HNSW>(self, type_object, "PyHNSW"); }
+Self* bind(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           PyObject** out) {
+    return bind_method<HNSW>(sig, self, type_object, "PyHNSW", args, nargs, kwnames, out);
+}
 
 // An optional unsigned argument: its default when absent or None.
 bool optional_unsigned(PyObject* arg, const char* name, std::uint64_t fallback, std::uint64_t& out) {
@@ -82,8 +85,7 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind_fastcall(kInsert, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kInsert, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
@@ -111,15 +113,13 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_fastcall(kSearch, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kSearch, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         SharedBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
         std::vector<double> query;
-        if (!to_doubles(arg[0], query)) return label_argument_error("query"), nullptr;
-        std::uint64_t k = 1;
-        if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
+        std::uint64_t k;
+        if (!to_query_and_k(arg[0], arg[1], query, k)) return nullptr;
         const HNSW& hnsw = index->record;
         std::optional<Filter> filter;
         if (given(arg[2]) != nullptr) {
@@ -168,8 +168,7 @@ bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vect
 PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind_fastcall(kCreate, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = self_of(self);
+        Self* index = bind(kCreate, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;

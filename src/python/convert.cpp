@@ -165,6 +165,13 @@ bool to_vector_list(PyObject* obj, VectorList& out) {
     });
 }
 
+bool to_query_and_k(PyObject* query_arg, PyObject* k_arg, std::vector<double>& query, std::uint64_t& k) {
+    if (!to_doubles(query_arg, query)) return label_argument_error("query");
+    k = 1;
+    if (k_arg != Py_None && k_arg != nullptr && !to_unsigned(k_arg, k)) return label_argument_error("k");
+    return true;
+}
+
 bool to_text_list(PyObject* obj, std::vector<std::string>& out) {
     return for_each_item(obj, no_reserve, [&](PyObject* item) {
         std::string text;

@@ -27,6 +27,10 @@ bool to_text(PyObject* obj, std::string& out);
 bool to_doubles(PyObject* obj, std::vector<double>& out);
 // A sequence of sequences of numbers.
 bool to_vector_list(PyObject* obj, VectorList& out);
+// The query and k of a search: k is 1 when absent or None. Failures are
+// labelled with the argument's name.
+bool to_query_and_k(PyObject* query_arg, PyObject* k_arg, std::vector<double>& query, std::uint64_t& k);
+
 // A sequence of str.
 bool to_text_list(PyObject* obj, std::vector<std::string>& out);
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "python/binding.hpp"
 #include "python/borrow.hpp"
 #include "python/convert.hpp"
 #include "python/fault.hpp"
@@ -52,6 +53,14 @@ Instance<Record>* receiver(PyObject* self, PyTypeObject* type, const char* class
         return nullptr;
     }
     return reinterpret_cast<Instance<Record>*>(self);
+}
+
+// Binds a method's arguments, then checks its receiver; null with the error set on failure.
+template <typename Record>
+Instance<Record>* bind_method(const Signature& sig, PyObject* self, PyTypeObject* type, const char* class_name,
+                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (!bind_fastcall(sig, args, nargs, kwnames, out)) return nullptr;
+    return receiver<Record>(self, type, class_name);
 }
 
 // A new reference to None, the result of methods without a value.
