@@ -135,7 +135,9 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
         for r in (flat, graph):
             assert r["build_s"] > 0 and r["qps_list"] > 0 and r["qps_numpy"] > 0
             assert r["index"] in report
-    # An index stores at least its float64 vectors.
-    assert rows[("clustered-2k", "PyFlat")]["bytes_per_vector"] > 128 * 8 * 0.9
+    # An index stores at least its float64 vectors (resident size means nothing
+    # under AddressSanitizer, which keeps freed memory on purpose).
+    if not os.environ.get("TESSRA_SANITIZED"):
+        assert rows[("clustered-2k", "PyFlat")]["bytes_per_vector"] > 128 * 8 * 0.9
     assert {r["index"] for r in results["overhead"]} >= {"tessra PyFlat", "tessra PyHNSW", "numpy brute force"}
     assert len(results["ef_sweep"]["curves"]["tessra PyHNSW"]) == 5
