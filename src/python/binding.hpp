@@ -15,8 +15,6 @@ struct Signature {
     std::size_t required;       // leading parameters that must be given
 };
 
-constexpr std::size_t kMaxParams = 8;
-
 // Fills out[0..count) with borrowed references, null for parameters not given.
 // On failure sets TypeError and returns false.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
