@@ -143,7 +143,8 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// Builds every record (and checks every vector's length) before anything is inserted.
+// Builds every record, then checks every vector's length, before anything is
+// inserted: metadata errors come first, as in insert.
 bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vector<std::vector<Pair>>* pair_lists,
                     std::vector<MetadataRecord>& records) {
     if (pair_lists != nullptr) {
@@ -156,12 +157,11 @@ bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vect
             return false;
         }
         records.resize(vectors.size());
+        for (std::size_t i = 0; i < vectors.size(); ++i)
+            if (!build_metadata_record(*hnsw.schema(), (*pair_lists)[i], records[i])) return false;
     }
-    for (std::size_t i = 0; i < vectors.size(); ++i) {
-        if (pair_lists != nullptr && !build_metadata_record(*hnsw.schema(), (*pair_lists)[i], records[i]))
-            return false;
+    for (std::size_t i = 0; i < vectors.size(); ++i)
         if (!check_length(hnsw, vectors.length(i))) return false;
-    }
     return true;
 }
 

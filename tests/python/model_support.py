@@ -372,10 +372,10 @@ class HNSWModel:
                 fail(ValueError, "Length of metadata list must match number of vectors")
             if self.schema is None:
                 fail(ValueError, "No schema provided in HNSW instance; cannot use metadata")
-        # Record i is built, then vector i's length is checked, for i in order.
-        for i, v in enumerate(vs):
-            if metadata is not None:
-                records[i] = build_record(self.schema, lists[i])
+        # Every record is built in order, then every length is checked in order.
+        if metadata is not None:
+            records = [build_record(self.schema, pairs) for pairs in lists]
+        for v in vs:
             if len(v) != self.dim:
                 fail(ValueError, f"Expected vector of length {self.dim}, got {len(v)}")
         if not vs:

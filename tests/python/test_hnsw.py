@@ -803,15 +803,20 @@ def test_create_metadata_without_schema(vectors):
 @pytest.mark.parametrize(
     "vectors, metadata, message",
     [
-        # record i is built, then vector i's length is checked, for i in order
+        # every record is built in list order, then every length is checked in list order
         ([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]], [[("a", 1)], [], [("a", 3)]], "Missing metadata for attribute 'a'"),
         ([[1.0, 2.0], [3.0], [5.0, 6.0]], [[("a", 1)], [], [("a", 3)]], "Missing metadata for attribute 'a'"),
-        ([[1.0, 2.0], [3.0], [5.0, 6.0]], [[("a", 1)], [("a", 2)], []], "Expected vector of length 2, got 1"),
-        ([[1.0], [3.0, 4.0]], [[("a", 1)], []], "Expected vector of length 2, got 1"),
-        ([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0, 7.0]], [[("a", 1)], [("a", 2)], [("a", None)]],
+        # a bad record after a wrong-length vector: the record's error
+        ([[1.0, 2.0], [3.0], [5.0, 6.0]], [[("a", 1)], [("a", 2)], []], "Missing metadata for attribute 'a'"),
+        ([[1.0], [3.0, 4.0]], [[("a", 1)], []], "Missing metadata for attribute 'a'"),
+        ([[1.0], [3.0, 4.0, 5.0], [1.0, 2.0]], [[("a", 1)], [("a", 2)], [("a", None)]],
          "Unsupported metadata type for attribute 'a'"),
+        # every record builds: the first wrong length
         ([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0, 7.0]], [[("a", 1)], [("a", 2)], [("a", 3)]],
          "Expected vector of length 2, got 3"),
+        ([[1.0, 2.0], [3.0], [5.0, 6.0, 7.0]], [[("a", 1)], [("a", 2)], [("a", 3)]],
+         "Expected vector of length 2, got 1"),
+        # a bad record before a wrong-length vector: the record's error
         ([[1.0, 2.0], [3.0, 4.0, 5.0]], [[("a", None)], [("a", 2)]], "Unsupported metadata type for attribute 'a'"),
     ],
     ids=repr,
