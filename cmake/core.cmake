@@ -1,4 +1,5 @@
-# The pure C++ core: metrics, flat index, graph index, metadata and filters.
+# The pure C++ core: metrics, flat index, graph index, metadata, filters and
+# the worker threads of parallel calls.
 # Shared by the extension module and the C++ test program.
 set(TESSRA_SRC ${CMAKE_CURRENT_LIST_DIR}/../src)
 
@@ -8,7 +9,8 @@ file(GLOB TESSRA_CORE_SOURCES CONFIGURE_DEPENDS
   ${TESSRA_SRC}/flat/*.cpp
   ${TESSRA_SRC}/hnsw/*.cpp
   ${TESSRA_SRC}/metadata/*.cpp
-  ${TESSRA_SRC}/filter/*.cpp)
+  ${TESSRA_SRC}/filter/*.cpp
+  ${TESSRA_SRC}/parallel/*.cpp)
 # Python-facing files of each subsystem start with py_ and belong to the module only.
 list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "/py_[^/]*\\.cpp$")
 
@@ -20,7 +22,9 @@ if(NOT TESSRA_X86)
   list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "kernels_avx(2|512)\\.cpp$")
 endif()
 
+find_package(Threads REQUIRED)
 add_library(tessra_core STATIC ${TESSRA_CORE_SOURCES})
+target_link_libraries(tessra_core PUBLIC Threads::Threads)
 set_target_properties(tessra_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_compile_features(tessra_core PUBLIC cxx_std_17)
 target_include_directories(tessra_core PUBLIC ${TESSRA_SRC})
