@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "common/vector_list.hpp"
 #include "filter/filter.hpp"
 #include "hnsw/random.hpp"
+#include "hnsw/run_table.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
@@ -32,6 +35,32 @@ constexpr std::uint64_t kDefaultLayers = 5;
 constexpr std::uint64_t kDefaultM = 16;
 constexpr std::uint64_t kDefaultEfConstruction = 200;
 constexpr std::uint64_t kDefaultEfSearch = 50;
+
+struct Speculation;
+class ParallelBuild;
+
+// How add() runs: on how many threads, and what it reports on the way.
+struct AddOptions {
+    std::size_t threads = 1;  // the calling thread included
+    // Called on the calling thread about every poll_interval with the vectors
+    // added so far and the total; returning true stops the build.
+    std::function<bool(std::size_t done, std::size_t total)> poll;
+    std::chrono::milliseconds poll_interval{100};
+};
+
+// What add() did: how many vectors it added, why it stopped early, and how
+// the parallel build went.
+struct AddResult {
+    std::size_t added = 0;
+    std::optional<HNSWError> error;  // the failing vector is vectors[added]
+    bool stopped = false;            // by the poll
+    std::size_t speculated = 0;      // insertions linked from a search run ahead on a worker
+    std::size_t redone = 0;          // of those searches, the ones invalidated by later commits
+    std::size_t direct = 0;          // insertions searched by the committer on the current graph
+    double search_seconds = 0;       // speculative searches, summed over every thread
+    double commit_seconds = 0;       // validating and linking on the calling thread
+    double redo_seconds = 0;         // searches the calling thread ran in insertion order
+};
 
 class HNSW {
 public:
@@ -59,6 +88,17 @@ public:
     std::optional<HNSWError> create(const VectorList& vectors, const std::vector<MetadataRecord>* records,
                                     RandomSource& rng);
 
+    // Inserts the vectors in order like create (same checks, same level
+    // draws from `rng`, the same graph link for link), running the layer
+    // searches ahead on options.threads threads. A stop by the poll, a failing
+    // insertion or a fault keeps the vectors linked before it.
+    AddResult add(const VectorList& vectors, const std::vector<MetadataRecord>* records, RandomSource& rng,
+                  const AddOptions& options);
+    // The same with the levels given instead of drawn (levels[i] for vector
+    // i; ignored for the first node of an empty index, which takes layers - 1).
+    AddResult add_with_levels(const VectorList& vectors, const std::vector<MetadataRecord>* records,
+                              const std::vector<std::uint64_t>& levels, const AddOptions& options);
+
     // The nearest nodes to `query` (any length), nearest first by the raw
     // metric value: the first max(k, 1) pairs of the final layer-0 search
     // (fewer when it found fewer). With a filter, no returned node fails it or
@@ -80,8 +120,11 @@ public:
 
     // The highest layer the node is present on.
     std::uint64_t level(std::uint64_t id) const { return id == 0 ? first_level_ : levels_[id]; }
-    // The node's neighbours on every layer, in the order they were linked.
-    const std::vector<std::uint32_t>& run(std::uint64_t id) const { return runs_[id]; }
+    // The node's neighbours on every layer, each once, in the order they were
+    // first linked; never the node itself.
+    RunSpan run(std::uint64_t id) const { return runs_.get(id); }
+    // Bytes the adjacency runs hold, headers included.
+    std::size_t link_bytes() const { return runs_.bytes(); }
     // The node's stored metadata values, or nothing when it was inserted without a record.
     struct RecordView {
         const Metadata* values;
@@ -90,6 +133,8 @@ public:
     std::optional<RecordView> record(std::uint64_t id) const;
 
 private:
+    friend class ParallelBuild;
+
     // Where a node's record lies in metadata_store_; begin == kNoRecord when it has none.
     struct RecordSlot {
         std::uint64_t begin;
@@ -112,15 +157,26 @@ private:
 
     // Searches one layer from `start` with a beam of `ef`, leaving the result,
     // nearest first, in `result`. The start node is taken without the level
-    // and filter tests; every other node must be on the layer and pass.
+    // and filter tests; every other node must be on the layer and pass. A
+    // speculative search (see speculation.hpp) reads the runs through
+    // `speculation` and records its expansions there.
     std::optional<HNSWError> knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
-                                 std::uint64_t layer, const Filter* filter, std::vector<Candidate>& result) const;
+                                 std::uint64_t layer, const Filter* filter, std::vector<Candidate>& result,
+                                 Speculation* speculation = nullptr) const;
 
     void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
+    // Drops every node from `nodes` on (they are linked to no node below).
+    void truncate_nodes(std::size_t nodes);
+    // The first layer an insertion of this level searches.
+    std::uint64_t top_layer(std::uint64_t level) const;
     void link_node(std::uint64_t id, const double* vector, std::uint64_t level);
+    // Links node `id` with the nodes one of its layer searches found: each
+    // neighbour not yet linked to it gets a back link, then the node's run
+    // gets those neighbours in result order.
+    void link_layer(std::uint64_t id, const std::vector<Candidate>& found);
 
     std::vector<double> vector_store_;
-    std::vector<std::vector<std::uint32_t>> runs_;
+    RunTable runs_;
     // Levels in 16 bits, so the layer test of a long run stays in cache. Drawn
     // levels never exceed 745 (e^-j is 0.0 beyond); only node 0's level,
     // layers - 1, can be larger, and it is capped: no layer search runs above

@@ -47,7 +47,7 @@ void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataR
     vector_store_.insert(vector_store_.end(), vector, vector + dim_);
     if (levels_.empty()) first_level_ = level;
     levels_.push_back(static_cast<std::uint16_t>(std::min<std::uint64_t>(level, UINT16_MAX)));
-    runs_.emplace_back();
+    runs_.add_node();
     if (record == nullptr) {
         records_.push_back({kNoRecord, 0});
     } else {
@@ -56,30 +56,68 @@ void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataR
     }
 }
 
+void HNSW::truncate_nodes(std::size_t nodes) {
+    if (nodes >= size()) return;
+    // Records are stored in node order: the first dropped one marks the end of those kept.
+    for (std::size_t id = nodes; id < size(); ++id) {
+        if (records_[id].begin != kNoRecord) {
+            metadata_store_.erase(metadata_store_.begin() + static_cast<std::ptrdiff_t>(records_[id].begin), metadata_store_.end());
+            break;
+        }
+    }
+    records_.resize(nodes);
+    runs_.truncate(nodes);
+    levels_.resize(nodes);
+    vector_store_.resize(nodes * dim_);
+}
+
+std::uint64_t HNSW::top_layer(std::uint64_t level) const {
+    // Above this node's level and every other node's, node 0 is alone on the
+    // layer and a greedy step there returns it: start below that.
+    return std::min(layers_ - 1, std::max(level, highest_other_level_));
+}
+
 void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
     thread_local std::vector<Candidate> found;
     const QueryDistances distances(metric_, vector, dim_, dim_);
     std::uint64_t entry = 0;
-    // Above this node's level and every other node's, node 0 is alone on the
-    // layer and a greedy step there returns it: start below that.
-    const std::uint64_t top = std::min(layers_ - 1, std::max(level, highest_other_level_));
-    for (std::uint64_t layer = top;; --layer) {
+    for (std::uint64_t layer = top_layer(level);; --layer) {
         const bool linking = layer <= level;
         if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found))
             TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
         if (!linking) {
             entry = found.front().id;
         } else {
-            // Back links first (one may land in this node's own run), then the
-            // forward list in result order at the end of this node's run.
-            for (const Candidate& neighbour : found) runs_[neighbour.id].push_back(static_cast<std::uint32_t>(id));
-            std::vector<std::uint32_t>& own = runs_[id];
-            for (const Candidate& neighbour : found) own.push_back(static_cast<std::uint32_t>(neighbour.id));
+            link_layer(id, found);
             // The next layer down starts from the new node, whose run now leads to this layer's neighbours.
             entry = id;
         }
         if (layer == 0) break;
     }
+}
+
+// A neighbour found on several layers is linked once, on the first, and the
+// node is never linked to itself. Repeated entries could not change a search:
+// a run scan meets the first occurrence first, which either failed the level
+// test (and the repeat fails it again) or was stamped visited (and the repeat
+// is skipped), and every node a search expands is already stamped, so its own
+// id in its run is skipped too.
+void HNSW::link_layer(std::uint64_t id, const std::vector<Candidate>& found) {
+    thread_local std::vector<std::uint32_t> fresh;
+    fresh.clear();
+    const auto node = static_cast<std::uint32_t>(id);
+    for (const Candidate& neighbour : found) {
+        if (neighbour.id == id) continue;
+        // Only this insertion appends `id` to other runs, so a neighbour
+        // already linked on a higher layer ends with it.
+        const RunSpan run = runs_.get(neighbour.id);
+        if (!run.empty() && run.back() == node) continue;
+        runs_.append(neighbour.id, node);
+        fresh.push_back(static_cast<std::uint32_t>(neighbour.id));
+    }
+    // Back links first, then the forward list in result order at the end of this node's run.
+    runs_.reserve_more(id, fresh.size());
+    for (const std::uint32_t neighbour : fresh) runs_.append(id, neighbour);
 }
 
 std::optional<HNSWError> HNSW::create(const VectorList& vectors, const std::vector<MetadataRecord>* records,

@@ -6,6 +6,7 @@
 
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
+#include "hnsw/speculation.hpp"
 
 namespace tessra {
 
@@ -90,7 +91,7 @@ bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                    std::uint64_t layer, const Filter* filter,
-                                   std::vector<Candidate>& result) const {
+                                   std::vector<Candidate>& result, Speculation* speculation) const {
     result.clear();
     std::optional<BoundFilter> bound;
     if (auto error = check_layer_search(ef, layer, filter, bound)) return error;
@@ -121,8 +122,9 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
             heap.pop_back();
             if (distance_before(result.back().distance, nearest.distance)) break;
 
-            const std::uint32_t* neighbours = runs_[nearest.id].data();
-            const std::size_t run_length = runs_[nearest.id].size();
+            const RunSpan run = speculation != nullptr ? speculation->run(runs_, nearest.id) : runs_.get(nearest.id);
+            const std::uint32_t* neighbours = run.data();
+            const std::size_t run_length = run.size();
             std::size_t next = 0;
             while (next < run_length) {
                 // Gather the next admissible, unvisited neighbours in run order. A
@@ -161,6 +163,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                     if (result.size() > ef) result.pop_back();
                 }
             }
+            if (speculation != nullptr) speculation->expanded(nearest.id, layer, result.size() >= ef, result.back().distance);
         }
     };
     // Every node is on layer 0, so the level test is needed above it only.

@@ -75,7 +75,10 @@ inline std::optional<tessra::HNSWError> insert(tessra::HNSW& index, std::vector<
     return index.insert(vector.data(), vector.size(), record, rng);
 }
 
-inline std::vector<std::uint32_t> run(const tessra::HNSW& index, std::uint64_t id) { return index.run(id); }
+inline std::vector<std::uint32_t> run(const tessra::HNSW& index, std::uint64_t id) {
+    const tessra::RunSpan span = index.run(id);
+    return std::vector<std::uint32_t>(span.begin(), span.end());
+}
 inline std::vector<std::uint32_t> ids(std::initializer_list<std::uint32_t> list) { return list; }
 
 // Node ids of a result, in order.
