@@ -170,6 +170,9 @@ private:
     // The first layer an insertion of this level searches.
     std::uint64_t top_layer(std::uint64_t level) const;
     void link_node(std::uint64_t id, const double* vector, std::uint64_t level);
+    // Stores the first `count` vectors with their levels, then links them in order.
+    AddResult build_bulk(const VectorList& vectors, const std::vector<MetadataRecord>* records,
+                         const std::vector<std::uint64_t>& levels, std::size_t count, const AddOptions& options);
     // Links node `id` with the nodes one of its layer searches found: each
     // neighbour not yet linked to it gets a back link, then the node's run
     // gets those neighbours in result order.

@@ -1,0 +1,298 @@
+#include "hnsw/parallel_build.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "common/fault.hpp"
+#include "parallel/workers.hpp"
+
+namespace tessra {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+constexpr std::uint32_t kNoExpansion = UINT32_MAX;
+
+}  // namespace
+
+ParallelBuild::ParallelBuild(HNSW& index, std::uint64_t base, std::uint64_t first, std::uint64_t end,
+                             const AddOptions& options, AddResult& stats)
+    : index_(index), base_(base), first_(first), end_(end), options_(options), stats_(stats), next_claim_(first), committed_(first) {
+    // A search runs at most this many insertions ahead of the commits: the
+    // further ahead, the more commits it must be checked against and the
+    // likelier one of them changes it.
+    const std::size_t threads = std::max<std::size_t>(options.threads, 1);
+    window_ = std::min<std::size_t>(2 * threads, end - first);
+    slots_ = std::make_unique<Slot[]>(window_);
+    // An insertion starts at the highest level of the nodes before it (node 0
+    // aside) or its own: known before any is linked.
+    tops_.resize(end - first);
+    std::uint64_t highest = index.highest_other_level_;
+    for (std::uint64_t id = first; id < end; ++id) {
+        const std::uint64_t level = index.level(id);
+        tops_[id - first] = std::min(index.layers_ - 1, std::max(level, highest));
+        highest = std::max(highest, level);
+    }
+    if (threads > 1) {
+        marks_.assign(end, 0);
+        first_expansion_.assign(end, kNoExpansion);
+    }
+}
+
+void ParallelBuild::run() {
+    index_.runs_.set_readers_may_scan(true);
+    try {
+        run_workers(options_.threads, [&](std::size_t worker, std::size_t) {
+            try {
+                if (worker == 0) run_committer();
+                else run_worker();
+            } catch (...) {
+                stop();
+                throw;
+            }
+        });
+    } catch (...) {
+        index_.runs_.set_readers_may_scan(false);
+        throw;
+    }
+    index_.runs_.set_readers_may_scan(false);
+}
+
+void ParallelBuild::wake_all() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
+}
+
+void ParallelBuild::stop() {
+    stop_.store(true, std::memory_order_relaxed);
+    wake_all();
+}
+
+bool ParallelBuild::claimable() const {
+    const std::uint64_t next = next_claim_.load(std::memory_order_relaxed);
+    return next < end_ && next < committed_.load(std::memory_order_acquire) + window_;
+}
+
+bool ParallelBuild::try_claim(std::uint64_t& claimed) {
+    std::uint64_t next = next_claim_.load(std::memory_order_relaxed);
+    for (;;) {
+        // Reading the commit count with acquire orders this claim after the
+        // committer's last use of the slot it reuses.
+        if (next >= end_ || next >= committed_.load(std::memory_order_acquire) + window_) return false;
+        if (next_claim_.compare_exchange_weak(next, next + 1, std::memory_order_acq_rel)) {
+            claimed = next;
+            return true;
+        }
+    }
+}
+
+void ParallelBuild::run_worker() {
+    while (!stop_.load(std::memory_order_relaxed)) {
+        std::uint64_t id;
+        if (try_claim(id)) {
+            speculate(id);
+            continue;
+        }
+        if (next_claim_.load(std::memory_order_relaxed) >= end_) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_.load(std::memory_order_relaxed) || claimable() ||
+                                         next_claim_.load(std::memory_order_relaxed) >= end_; });
+    }
+}
+
+// Insertion `id`'s layer searches on the graph of the nodes committed so far,
+// linking it only in its own private run, as its own insertion would.
+void ParallelBuild::speculate(std::uint64_t id) {
+    const Clock::time_point start = Clock::now();
+    Slot& slot = slots_[id % window_];
+    Speculation& speculation = slot.speculation;
+    speculation.snapshot = committed_.load(std::memory_order_acquire);
+    speculation.self = id;
+    speculation.own_run.clear();
+    speculation.expansions.clear();
+
+    thread_local std::vector<Candidate> found;
+    thread_local std::vector<std::uint8_t> in_own_run;
+    if (in_own_run.size() < index_.size()) in_own_run.resize(index_.size(), 0);
+    const std::uint64_t level = index_.level(id);
+    const std::uint64_t top = tops_[id - first_];
+    if (slot.found.size() < level + 1) slot.found.resize(level + 1);
+    const QueryDistances distances(index_.metric_, index_.vector(id), index_.dim_, index_.dim_);
+    std::uint64_t entry = 0;
+    for (std::uint64_t layer = top;; --layer) {
+        const bool linking = layer <= level;
+        if (auto error = index_.knn(entry, distances, linking ? index_.ef_construction_ : 1, layer, nullptr, found,
+                                    &speculation))
+            TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
+        if (!linking) {
+            entry = found.front().id;
+        } else {
+            slot.found[layer] = found;
+            // What link_layer will append to this node's run: each neighbour once, never itself.
+            for (const Candidate& neighbour : found) {
+                if (neighbour.id == id || in_own_run[neighbour.id]) continue;
+                in_own_run[neighbour.id] = 1;
+                speculation.own_run.push_back(static_cast<std::uint32_t>(neighbour.id));
+            }
+            entry = id;
+        }
+        if (layer == 0) break;
+    }
+    for (const std::uint32_t neighbour : speculation.own_run) in_own_run[neighbour] = 0;
+    slot.seconds = seconds_since(start);
+    slot.holds.store(id, std::memory_order_release);
+    wake_all();
+}
+
+// Whether insertion `id`'s speculative search is exactly the search its turn
+// would run now, on the graph of every node before it.
+//
+// The search ran on the graph of the nodes below its snapshot s (see
+// Speculation::run). Since then insertions s..id-1 were committed. Committing
+// i appended i once to the run of each node in its result lists (the nodes of
+// i's forward entries, read back from i's run) and wrote i's own run; nothing
+// else changed. The search never reached i (no run in its graph names i), so
+// the runs that differ for it now are those of nodes it expanded that got i
+// appended, and they differ by appended entries only.
+//
+// By induction over the expansions, in order: suppose the search state (result
+// list, candidate heap, visited stamps of the nodes below s) is the same as
+// its turn's search would have when both come to expand node X on layer L.
+// Both scan X's run as the speculative search saw it, alike, and reach the
+// same state, the one recorded at the end of X's expansion. The turn's search
+// then scans the appended entries, in commit order. An entry i with level
+// below L fails the layer test; otherwise i is unvisited (had an earlier
+// appended entry admitted i, that check would already have failed), so i is
+// admitted exactly when the list is not full or d(id, i) < T_X, the recorded
+// threshold (the same comparison the search makes; nothing admitted before
+// it changed T_X). If no appended entry is admitted, the state after X's
+// expansion is the same in both, except for stamps of unadmitted entries,
+// which only ever make a later appended entry skipped where this check tests
+// it again (so the check is conservative, never wrong). Equal states lead to
+// the same next expansion, or the same stop. Hence: if no committed i, on a
+// layer L <= level(i), lands in the run of a node X the search expanded on L
+// with X's list not full or d(id, i) < T_X, every layer's result is the same
+// and linking from them builds exactly the graph of one insertion after
+// another. Otherwise the search is redone on the current graph.
+bool ParallelBuild::still_exact(std::uint64_t id, const Slot& slot) {
+    const Speculation& speculation = slot.speculation;
+    if (speculation.snapshot == id) return true;
+    const std::vector<Expansion>& expansions = speculation.expansions;
+    if (++mark_ == 0) {
+        std::fill(marks_.begin(), marks_.end(), 0);
+        mark_ = 1;
+    }
+    same_node_.resize(expansions.size());
+    for (std::uint32_t k = 0; k < expansions.size(); ++k) {
+        const std::uint32_t node = expansions[k].node;
+        same_node_[k] = marks_[node] == mark_ ? first_expansion_[node] : kNoExpansion;
+        marks_[node] = mark_;
+        first_expansion_[node] = k;
+    }
+    const QueryDistances distances(index_.metric_, index_.vector(id), index_.dim_, index_.dim_);
+    for (std::uint64_t i = speculation.snapshot; i < id; ++i) {
+        const std::uint64_t level = index_.level(i);
+        bool have_distance = false;
+        double distance = 0;
+        // i's forward entries lead its run and are the only entries below i.
+        for (const std::uint32_t node : index_.runs_.get(i)) {
+            if (node >= i) break;
+            if (marks_[node] != mark_) continue;
+            for (std::uint32_t k = first_expansion_[node]; k != kNoExpansion; k = same_node_[k]) {
+                const Expansion& expansion = expansions[k];
+                if (expansion.layer > level) continue;
+                if (!expansion.full) return false;
+                if (!have_distance) {
+                    distance = distances.one(index_.vector(i));
+                    have_distance = true;
+                }
+                // Plain comparison, as the search admits: a NaN is never admitted to a full list.
+                if (distance < expansion.threshold) return false;
+            }
+        }
+    }
+    return true;
+}
+
+void ParallelBuild::commit(std::uint64_t id, Slot* slot) {
+    const std::uint64_t level = index_.level(id);
+    if (slot == nullptr) {
+        index_.link_node(id, index_.vector(id), level);
+    } else {
+        for (std::uint64_t layer = std::min(level, tops_[id - first_]);; --layer) {
+            index_.link_layer(id, slot->found[layer]);
+            if (layer == 0) break;
+        }
+    }
+    index_.highest_other_level_ = std::max(index_.highest_other_level_, level);
+    committed_.store(id + 1, std::memory_order_release);
+    wake_all();
+}
+
+bool ParallelBuild::poll_due(Clock::time_point& last) {
+    if (!options_.poll) return false;
+    const Clock::time_point now = Clock::now();
+    if (now - last < options_.poll_interval) return false;
+    last = now;
+    return options_.poll(static_cast<std::size_t>(committed_.load(std::memory_order_relaxed) - base_),
+                         static_cast<std::size_t>(end_ - base_));
+}
+
+void ParallelBuild::run_committer() {
+    Clock::time_point last_poll = Clock::now();
+    for (std::uint64_t id = first_; id < end_; ++id) {
+        Slot& slot = slots_[id % window_];
+        bool direct = false;
+        // Help with the searches until this insertion's is done.
+        while (slot.holds.load(std::memory_order_acquire) != id) {
+            if (stop_.load(std::memory_order_relaxed)) return;
+            if (poll_due(last_poll)) {
+                stats_.stopped = true;
+                return stop();
+            }
+            std::uint64_t claimed;
+            if (try_claim(claimed)) {
+                // Unclaimed, its turn has come: search the current graph directly.
+                if (claimed == id) {
+                    direct = true;
+                    break;
+                }
+                speculate(claimed);
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait_for(lock, std::chrono::milliseconds(5), [&] {
+                return stop_.load(std::memory_order_relaxed) || claimable() ||
+                       slot.holds.load(std::memory_order_acquire) == id;
+            });
+        }
+        const Clock::time_point start = Clock::now();
+        if (direct) {
+            ++stats_.direct;
+            commit(id, nullptr);
+            stats_.redo_seconds += seconds_since(start);
+        } else {
+            ++stats_.speculated;
+            stats_.search_seconds += slot.seconds;
+            if (still_exact(id, slot)) {
+                commit(id, &slot);
+                stats_.commit_seconds += seconds_since(start);
+            } else {
+                ++stats_.redone;
+                commit(id, nullptr);
+                stats_.redo_seconds += seconds_since(start);
+            }
+        }
+        if (poll_due(last_poll)) {
+            stats_.stopped = id + 1 < end_;
+            if (stats_.stopped) return stop();
+        }
+    }
+}
+
+}  // namespace tessra
