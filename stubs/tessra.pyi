@@ -1,8 +1,9 @@
 """Type information for the tessra extension module."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, Union, final
 
+import numpy as np
 import numpy.typing as npt
 
 __all__ = ["PyFlat", "PyHNSW"]
@@ -31,6 +32,14 @@ class PyFlat:
         Returns a list of tuples `(id, distance)`."""
     def create(self, vectors: _Vectors) -> None:
         """Create an index from a list of vectors."""
+    def add(
+        self,
+        vectors: _Vectors,
+        *,
+        threads: SupportsIndex | None = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+    ) -> npt.NDArray[np.int64]:
+        """Append the vectors in order, as create does, and return their ids as a numpy int64 array."""
 
 @final
 class PyHNSW:
@@ -57,3 +66,17 @@ class PyHNSW:
 
         Returns a list of tuples `(distance, vector)`."""
     def create(self, vectors: _Vectors, metadata: Sequence[_MetadataPairs] | None = None) -> None: ...
+    def add(
+        self,
+        vectors: _Vectors,
+        metadata: Sequence[_MetadataPairs] | None = None,
+        *,
+        threads: SupportsIndex | None = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+    ) -> npt.NDArray[np.int64]:
+        """Insert the vectors in order, as create does, on several threads.
+
+        The graph is exactly the one create builds with the same level draws.
+        threads: None for every usable core. progress: True for a bar on a
+        terminal's standard error, or a callable receiving (done, total).
+        Returns the new ids as a numpy int64 array."""

@@ -5,9 +5,11 @@
 
 #include "flat/flat.hpp"
 #include "python/binding.hpp"
+#include "python/bulk_add.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/parallel_call.hpp"
 #include "python/results.hpp"
 
 namespace tessra::py {
@@ -24,6 +26,8 @@ const Signature kNew{"PyFlat.__new__()", kNewParams, 2, 1};
 const Signature kInsert{"PyFlat.insert()", kInsertParams, 1, 1};
 const Signature kSearch{"PyFlat.search()", kSearchParams, 2, 1};
 const Signature kCreate{"PyFlat.create()", kCreateParams, 1, 1};
+const char* const kAddParams[] = {"vectors", "threads", "progress"};
+const Signature kAdd{"PyFlat.add()", kAddParams, 3, 1};
 
 Self* bind(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** out) {
@@ -112,6 +116,37 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// Like create, returning the new ids. Storing is a copy: the thread count is
+// checked and the copy runs on the calling thread.
+PyObject* flat_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[3];
+        if (!bind_with_keyword_only(kAdd, 1, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = receiver<Flat>(self, type_object, "PyFlat");
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        VectorList vectors;
+        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
+        std::size_t threads;
+        Progress progress;
+        if (!to_thread_count(arg[1], threads) || !progress.parse(arg[2])) return nullptr;
+        Flat& flat = index->record;
+        if (vectors.empty()) return raise_value_error("Add error: ", flat_error_name(FlatError::EmptyVectors));
+        for (std::size_t i = 0; i < vectors.size(); ++i) {
+            if (vectors.length(i) != flat.dim) {
+                PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
+                             vectors.length(i), flat.dim);
+                return nullptr;
+            }
+        }
+        const std::size_t first = flat.size();
+        if (auto error = flat.create(vectors)) return raise_value_error("Add error: ", flat_error_name(*error));
+        if (!progress.finish(vectors.size(), vectors.size(), true)) return nullptr;
+        return new_id_range(first, vectors.size());
+    });
+}
+
 PyMethodDef methods[] = {
     fast_method("insert", flat_insert,
                 "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
@@ -121,6 +156,9 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(id, distance)`."),
     fast_method("create", flat_create,
                 "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
+    fast_method("add", flat_add,
+                "add($self, vectors, *, threads=None, progress=None)\n--\n\n"
+                "Append the vectors in order, as create does, and return their ids as a numpy int64 array."),
     {nullptr, nullptr, 0, nullptr},
 };
 

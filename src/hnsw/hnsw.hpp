@@ -60,6 +60,7 @@ struct AddResult {
     double search_seconds = 0;       // speculative searches, summed over every thread
     double commit_seconds = 0;       // validating and linking on the calling thread
     double redo_seconds = 0;         // searches the calling thread ran in insertion order
+    std::size_t pairs_found = 0;     // nodes the linking searches found, the new node included
 };
 
 class HNSW {
@@ -123,8 +124,11 @@ public:
     // The node's neighbours on every layer, each once, in the order they were
     // first linked; never the node itself.
     RunSpan run(std::uint64_t id) const { return runs_.get(id); }
-    // Bytes the adjacency runs hold, headers included.
+    // Bytes the adjacency runs hold, headers included, and the entries they hold.
     std::size_t link_bytes() const { return runs_.bytes(); }
+    std::size_t link_entries() const { return runs_.entries(); }
+    // What the last add() did (for benchmarks).
+    const AddResult& last_add() const { return last_add_; }
     // The node's stored metadata values, or nothing when it was inserted without a record.
     struct RecordView {
         const Metadata* values;
@@ -169,7 +173,8 @@ private:
     void truncate_nodes(std::size_t nodes);
     // The first layer an insertion of this level searches.
     std::uint64_t top_layer(std::uint64_t level) const;
-    void link_node(std::uint64_t id, const double* vector, std::uint64_t level);
+    // Returns the number of nodes its linking searches found.
+    std::size_t link_node(std::uint64_t id, const double* vector, std::uint64_t level);
     // Stores the first `count` vectors with their levels, then links them in order.
     AddResult build_bulk(const VectorList& vectors, const std::vector<MetadataRecord>* records,
                          const std::vector<std::uint64_t>& levels, std::size_t count, const AddOptions& options);
@@ -199,6 +204,7 @@ private:
     // The highest level of any node but node 0. Above it node 0 is alone, so a
     // layer search there ends where it starts and can be skipped.
     std::uint64_t highest_other_level_ = 0;
+    AddResult last_add_;
 };
 
 }  // namespace tessra

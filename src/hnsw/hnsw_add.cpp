@@ -61,6 +61,7 @@ AddResult HNSW::add(const VectorList& vectors, const std::vector<MetadataRecord>
     }
     result = build_bulk(vectors, records, levels, count, options);
     if (result.added == count && failure) result.error = failure;
+    last_add_ = result;
     return result;
 }
 
@@ -87,6 +88,7 @@ AddResult HNSW::add_with_levels(const VectorList& vectors, const std::vector<Met
     const std::optional<HNSWError> failure = result.error;
     result = build_bulk(vectors, records, taken, count, options);
     if (result.added == count && failure) result.error = failure;
+    last_add_ = result;
     return result;
 }
 

@@ -77,8 +77,9 @@ std::uint64_t HNSW::top_layer(std::uint64_t level) const {
     return std::min(layers_ - 1, std::max(level, highest_other_level_));
 }
 
-void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
+std::size_t HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
     thread_local std::vector<Candidate> found;
+    std::size_t pairs = 0;
     const QueryDistances distances(metric_, vector, dim_, dim_);
     std::uint64_t entry = 0;
     for (std::uint64_t layer = top_layer(level);; --layer) {
@@ -89,11 +90,13 @@ void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level
             entry = found.front().id;
         } else {
             link_layer(id, found);
+            pairs += found.size();
             // The next layer down starts from the new node, whose run now leads to this layer's neighbours.
             entry = id;
         }
         if (layer == 0) break;
     }
+    return pairs;
 }
 
 // A neighbour found on several layers is linked once, on the first, and the

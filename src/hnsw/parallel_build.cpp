@@ -222,10 +222,11 @@ bool ParallelBuild::still_exact(std::uint64_t id, const Slot& slot) {
 void ParallelBuild::commit(std::uint64_t id, Slot* slot) {
     const std::uint64_t level = index_.level(id);
     if (slot == nullptr) {
-        index_.link_node(id, index_.vector(id), level);
+        stats_.pairs_found += index_.link_node(id, index_.vector(id), level);
     } else {
         for (std::uint64_t layer = std::min(level, tops_[id - first_]);; --layer) {
             index_.link_layer(id, slot->found[layer]);
+            stats_.pairs_found += slot->found[layer].size();
             if (layer == 0) break;
         }
     }

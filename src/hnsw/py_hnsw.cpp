@@ -7,9 +7,11 @@
 #include "hnsw/hnsw.hpp"
 #include "metadata/py_metadata.hpp"
 #include "python/binding.hpp"
+#include "python/bulk_add.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/parallel_call.hpp"
 #include "python/results.hpp"
 
 namespace tessra::py {
@@ -26,6 +28,8 @@ const Signature kNew{"PyHNSW.__new__()", kNewParams, 7, 1};
 const Signature kInsert{"PyHNSW.insert()", kInsertParams, 2, 1};
 const Signature kSearch{"PyHNSW.search()", kSearchParams, 3, 1};
 const Signature kCreate{"PyHNSW.create()", kCreateParams, 2, 1};
+const char* const kAddParams[] = {"vectors", "metadata", "threads", "progress"};
+const Signature kAdd{"PyHNSW.add()", kAddParams, 4, 1};
 
 const char kNoSchemaForMetadata[] = "No schema provided in HNSW instance; cannot use metadata";
 
@@ -188,6 +192,74 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// Like create, on several threads, returning the new ids; see the README.
+PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[4];
+        if (!bind_with_keyword_only(kAdd, 2, args, nargs, kwnames, arg)) return nullptr;
+        Self* index = receiver<HNSW>(self, type_object, "PyHNSW");
+        if (index == nullptr) return nullptr;
+        ExclusiveBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        VectorList vectors;
+        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
+        std::optional<std::vector<std::vector<Pair>>> pair_lists;
+        if (given(arg[1]) != nullptr) {
+            pair_lists.emplace();
+            if (!to_pair_lists(arg[1], *pair_lists)) return label_argument_error("metadata"), nullptr;
+        }
+        std::size_t threads;
+        Progress progress;
+        if (!to_thread_count(arg[2], threads) || !progress.parse(arg[3])) return nullptr;
+        HNSW& hnsw = index->record;
+        std::vector<MetadataRecord> records;
+        if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
+        const std::uint64_t first = hnsw.size();
+        AddResult result;
+        bool stopped_by_python = false;
+        {
+            GilReleased released;
+            AddOptions options;
+            options.threads = threads;
+            // Ctrl-C, or an exception from the progress callable, stops the build.
+            options.poll = [&](std::size_t done, std::size_t total) {
+                return released.with_lock([&] {
+                    stopped_by_python = PyErr_CheckSignals() != 0 || !progress.report(done, total);
+                    return stopped_by_python;
+                });
+            };
+            result = hnsw.add(vectors, pair_lists ? &records : nullptr, thread_random(), options);
+        }
+        const bool complete = !stopped_by_python && !result.error;
+        if (!progress.finish(result.added, vectors.size(), complete) || stopped_by_python) return nullptr;
+        if (result.error) {
+            PyErr_Format(PyExc_ValueError, "Add error: %s at vector %zu (the vectors before it were added)",
+                         hnsw_error_name(*result.error), result.added);
+            return nullptr;
+        }
+        return new_id_range(first, result.added);
+    });
+}
+
+// Statistics of the index's last add, for benchmarks: not part of the API.
+PyObject* hnsw_add_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature no_arguments{"PyHNSW._add_stats()", nullptr, 0, 0};
+        Self* index = bind(no_arguments, self, args, nargs, kwnames, nullptr);
+        if (index == nullptr) return nullptr;
+        SharedBorrow borrow(index->borrow);
+        if (!borrow.ok()) return nullptr;
+        const HNSW& hnsw = index->record;
+        const AddResult& last = hnsw.last_add();
+        return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:d,s:d,s:n,s:n,s:n}", "added", (Py_ssize_t)last.added,
+                             "speculated", (Py_ssize_t)last.speculated, "redone", (Py_ssize_t)last.redone,
+                             "direct", (Py_ssize_t)last.direct, "search_seconds", last.search_seconds,
+                             "commit_seconds", last.commit_seconds, "redo_seconds", last.redo_seconds,
+                             "pairs_found", (Py_ssize_t)last.pairs_found, "link_entries",
+                             (Py_ssize_t)hnsw.link_entries(), "link_bytes", (Py_ssize_t)hnsw.link_bytes());
+    });
+}
+
 PyMethodDef methods[] = {
     fast_method("insert", hnsw_insert,
                 "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
@@ -199,6 +271,14 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(distance, vector)`."),
     fast_method("create", hnsw_create,
                 "create($self, vectors, metadata=None)\n--\n\n"),
+    fast_method("add", hnsw_add,
+                "add($self, vectors, metadata=None, *, threads=None, progress=None)\n--\n\n"
+                "Insert the vectors in order, as create does, on several threads.\n\n"
+                "The graph is exactly the one create builds with the same level draws.\n"
+                "threads: None for every usable core. progress: True for a bar on a\n"
+                "terminal's standard error, or a callable receiving (done, total).\n"
+                "Returns the new ids as a numpy int64 array."),
+    fast_method("_add_stats", hnsw_add_stats, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,6 +33,16 @@ public:
         return raised;
     }
 
+    // Takes the lock back for a moment to run `body`, which may call into
+    // Python, and returns its result. Call on the creating thread.
+    template <typename Body>
+    bool with_lock(Body&& body) {
+        PyEval_RestoreThread(state_);
+        const bool result = body();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
+
 private:
     PyThreadState* state_;
 };
