@@ -232,6 +232,9 @@ PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         const bool complete = !stopped_by_python && !result.error;
         if (!progress.finish(result.added, vectors.size(), complete) || stopped_by_python) return nullptr;
+        // The checks made before storing anything fail as create's do.
+        if (result.error == HNSWError::EmptyVectors || result.error == HNSWError::AttributeNotFound)
+            return raise_value_error("Add error: ", hnsw_error_name(*result.error));
         if (result.error) {
             PyErr_Format(PyExc_ValueError, "Add error: %s at vector %zu (the vectors before it were added)",
                          hnsw_error_name(*result.error), result.added);
