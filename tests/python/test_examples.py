@@ -95,6 +95,14 @@ def test_numpy_bulk_agrees_with_brute_force():
     assert first == second
 
 
+def test_bulk_add_builds_the_graph_of_create():
+    pytest.importorskip("numpy")
+    out, _ = run("examples/bulk_add.py")
+    assert "same answers as create: True" in out
+    assert "ids 0..3999 (int64)" in out
+    assert "next ids: [4000, 4001, 4002]" in out
+
+
 def test_mnist_search_on_generated_images():
     pytest.importorskip("numpy")
     out, _ = run("examples/mnist_search.py", timeout=120)
