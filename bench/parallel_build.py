@@ -1,0 +1,113 @@
+"""Building PyHNSW with add() on 1, 2, ... threads: build time, the share of
+speculative searches that had to be redone, where the time went, and the
+links stored per vector.
+
+    python bench/parallel_build.py [--mnist PATH] [--clustered N] [--threads 1,2]
+
+Every build of a data set must give the same answers (the graph does not depend
+on the thread count); the script checks that on the queries and says so.
+Columns:
+  redone      share of speculative searches a later commit invalidated (redone
+              in order on the calling thread)
+  direct      insertions whose turn came before any thread had searched for
+              them: the calling thread searched the current graph itself
+  search s    speculative searches, summed over every thread
+  commit s    validating and linking on the calling thread
+  in-order s  searches the calling thread ran in insertion order (direct + redone)
+  serial      share of the work that must run in insertion order: commits and
+              redone searches; 1 / (serial + (1 - serial) / T) bounds the
+              speed-up on T threads
+The link columns compare the stored entries with those of storing every link
+of every layer, self links included (each found pair stored twice).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import datasets  # noqa: E402
+
+DEFAULT_MNIST = "/work/shared/data/mnist-t10k-images-idx3-ubyte.gz"
+
+
+def load(args) -> list[datasets.Dataset]:
+    sets = []
+    path = args.mnist
+    if path and os.path.exists(path):
+        sets.append(datasets.load_mnist(path, quick=args.quick))
+    else:
+        print(f"MNIST not found at {path!r}: skipped", file=sys.stderr)
+    n = 5000 if args.quick else args.clustered
+    if n:
+        sets.append(datasets.clustered(n, 50))
+    return sets
+
+
+def build(ds: datasets.Dataset, threads: int):
+    import tessra
+
+    index = tessra.PyHNSW(ds.dim, metric="euclidean")
+    start = time.perf_counter()
+    index.add(ds.base, threads=threads)
+    seconds = time.perf_counter() - start
+    stats = index._add_stats()
+    answers = [index.search(q, 10) for q in ds.queries[:20]]
+    return seconds, stats, answers
+
+
+def serial_share(stats) -> float:
+    in_order = stats["redone"] + stats["direct"]
+    per_in_order = stats["redo_seconds"] / in_order if in_order else 0.0
+    total = stats["search_seconds"] + stats["commit_seconds"] + stats["redo_seconds"]
+    serial = stats["commit_seconds"] + stats["redone"] * per_in_order
+    return serial / total if total else 0.0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--mnist", default=DEFAULT_MNIST, help="MNIST IDX file (skipped when missing)")
+    parser.add_argument("--clustered", type=int, default=50000, help="clustered 128-d base size (0: skip)")
+    parser.add_argument("--threads", default="1,2", help="thread counts, comma-separated")
+    parser.add_argument("--quick", action="store_true", help="small sets, for a smoke test")
+    args = parser.parse_args(argv)
+    thread_counts = [int(t) for t in args.threads.split(",")]
+
+    load_avg = os.getloadavg() if hasattr(os, "getloadavg") else None
+    print(f"cores usable: {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()}, "
+          f"load average before: {load_avg}")
+    print("| data set | threads | build s | speed-up | speculated | redone | direct | search s | commit s "
+          "| in-order s | serial | bound 2 thr | entries/vec before | entries/vec after | bytes/vec after "
+          "| same answers |")
+    print("|" + "---|" * 16)
+    for ds in load(args):
+        base_seconds = None
+        base_answers = None
+        for threads in thread_counts:
+            seconds, stats, answers = build(ds, threads)
+            if base_seconds is None:
+                base_seconds, base_answers = seconds, answers
+            spec = stats["speculated"]
+            redone = stats["redone"] / spec if spec else 0.0
+            serial = serial_share(stats)
+            bound = 1.0 / (serial + (1.0 - serial) / 2.0)
+            print(f"| {ds.name} ({ds.n}×{ds.dim}) | {threads} | {seconds:.1f} | {base_seconds / seconds:.2f} | "
+                  f"{spec} | {redone:.1%} | {stats['direct']} | {stats['search_seconds']:.1f} | "
+                  f"{stats['commit_seconds']:.2f} | {stats['redo_seconds']:.1f} | "
+                  f"{serial:.1%} | {bound:.2f}× | "
+                  f"{2 * stats['pairs_found'] / ds.n:.0f} | {stats['link_entries'] / ds.n:.0f} | "
+                  f"{stats['link_bytes'] / ds.n:.0f} | {'yes' if answers == base_answers else 'NO'} |", flush=True)
+    if load_avg is not None:
+        print(f"load average after: {os.getloadavg()}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
