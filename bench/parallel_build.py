@@ -4,8 +4,9 @@ links stored per vector.
 
     python bench/parallel_build.py [--mnist PATH] [--clustered N] [--threads 1,2]
 
-Every build of a data set must give the same answers (the graph does not depend
-on the thread count); the script checks that on the queries and says so.
+The graph does not depend on the thread count (tests/cpp checks that with
+injected level draws); here each build draws its own levels, so graphs of two
+builds differ as two create() calls would.
 Columns:
   redone      share of speculative searches a later commit invalidated (redone
               in order on the calling thread)
@@ -58,9 +59,7 @@ def build(ds: datasets.Dataset, threads: int):
     start = time.perf_counter()
     index.add(ds.base, threads=threads)
     seconds = time.perf_counter() - start
-    stats = index._add_stats()
-    answers = [index.search(q, 10) for q in ds.queries[:20]]
-    return seconds, stats, answers
+    return seconds, index._add_stats()
 
 
 def serial_share(stats) -> float:
@@ -84,16 +83,14 @@ def main(argv=None) -> int:
     print(f"cores usable: {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()}, "
           f"load average before: {load_avg}")
     print("| data set | threads | build s | speed-up | speculated | redone | direct | search s | commit s "
-          "| in-order s | serial | bound 2 thr | entries/vec before | entries/vec after | bytes/vec after "
-          "| same answers |")
-    print("|" + "---|" * 16)
+          "| in-order s | serial | bound 2 thr | entries/vec before | entries/vec after | bytes/vec after |")
+    print("|" + "---|" * 15)
     for ds in load(args):
         base_seconds = None
-        base_answers = None
         for threads in thread_counts:
-            seconds, stats, answers = build(ds, threads)
+            seconds, stats = build(ds, threads)
             if base_seconds is None:
-                base_seconds, base_answers = seconds, answers
+                base_seconds = seconds
             spec = stats["speculated"]
             redone = stats["redone"] / spec if spec else 0.0
             serial = serial_share(stats)
@@ -103,7 +100,7 @@ def main(argv=None) -> int:
                   f"{stats['commit_seconds']:.2f} | {stats['redo_seconds']:.1f} | "
                   f"{serial:.1%} | {bound:.2f}× | "
                   f"{2 * stats['pairs_found'] / ds.n:.0f} | {stats['link_entries'] / ds.n:.0f} | "
-                  f"{stats['link_bytes'] / ds.n:.0f} | {'yes' if answers == base_answers else 'NO'} |", flush=True)
+                  f"{stats['link_bytes'] / ds.n:.0f} |", flush=True)
     if load_avg is not None:
         print(f"load average after: {os.getloadavg()}")
     return 0
