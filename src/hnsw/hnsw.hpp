@@ -3,8 +3,8 @@
 // layer and is the entry node of every insertion and search.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>

@@ -121,6 +121,14 @@ void ParallelBuild::speculate(std::uint64_t id) {
     thread_local std::vector<Candidate> found;
     thread_local std::vector<std::uint8_t> in_own_run;
     if (in_own_run.size() < index_.size()) in_own_run.resize(index_.size(), 0);
+    // The marks are cleared however the search ends, so the thread's next search starts clean.
+    struct ClearMarks {
+        std::vector<std::uint8_t>& marks;
+        const std::vector<std::uint32_t>& set;
+        ~ClearMarks() {
+            for (const std::uint32_t node : set) marks[node] = 0;
+        }
+    } clear_marks{in_own_run, speculation.own_run};
     const std::uint64_t level = index_.level(id);
     const std::uint64_t top = tops_[id - first_];
     if (slot.found.size() < level + 1) slot.found.resize(level + 1);
@@ -145,7 +153,6 @@ void ParallelBuild::speculate(std::uint64_t id) {
         }
         if (layer == 0) break;
     }
-    for (const std::uint32_t neighbour : speculation.own_run) in_own_run[neighbour] = 0;
     slot.seconds = seconds_since(start);
     slot.holds.store(id, std::memory_order_release);
     wake_all();
