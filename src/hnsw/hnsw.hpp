@@ -57,9 +57,12 @@ struct AddResult {
     std::size_t speculated = 0;      // insertions linked from a search run ahead on a worker
     std::size_t redone = 0;          // of those searches, the ones invalidated by later commits
     std::size_t direct = 0;          // insertions searched by the committer on the current graph
-    double search_seconds = 0;       // speculative searches, summed over every thread
-    double commit_seconds = 0;       // validating and linking on the calling thread
-    double redo_seconds = 0;         // searches the calling thread ran in insertion order
+    // Processor seconds: speculative searches (summed over every thread),
+    // validating and linking on the calling thread, and the searches the
+    // calling thread ran in insertion order (with their linking).
+    double search_seconds = 0;
+    double commit_seconds = 0;
+    double redo_seconds = 0;
     std::size_t pairs_found = 0;     // nodes the linking searches found, the new node included
 };
 
