@@ -124,40 +124,44 @@ void ParallelBuild::speculate(std::uint64_t id) {
     speculation.own_run.clear();
     speculation.expansions.clear();
 
-    thread_local std::vector<Candidate> found;
-    thread_local std::vector<std::uint8_t> in_own_run;
-    if (in_own_run.size() < index_.size()) in_own_run.resize(index_.size(), 0);
-    // The marks are cleared however the search ends, so the thread's next search starts clean.
-    struct ClearMarks {
-        std::vector<std::uint8_t>& marks;
-        const std::vector<std::uint32_t>& set;
-        ~ClearMarks() {
-            for (const std::uint32_t node : set) marks[node] = 0;
-        }
-    } clear_marks{in_own_run, speculation.own_run};
-    const std::uint64_t level = index_.level(id);
-    const std::uint64_t top = tops_[id - first_];
-    if (slot.found.size() < level + 1) slot.found.resize(level + 1);
-    const QueryDistances distances(index_.metric_, index_.vector(id), index_.dim_, index_.dim_);
-    std::uint64_t entry = 0;
-    for (std::uint64_t layer = top;; --layer) {
-        const bool linking = layer <= level;
-        if (auto error = index_.knn(entry, distances, linking ? index_.ef_construction_ : 1, layer, nullptr, found,
-                                    &speculation))
-            TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
-        if (!linking) {
-            entry = found.front().id;
-        } else {
-            slot.found[layer] = found;
-            // What link_layer will append to this node's run: each neighbour once, never itself.
-            for (const Candidate& neighbour : found) {
-                if (neighbour.id == id || in_own_run[neighbour.id]) continue;
-                in_own_run[neighbour.id] = 1;
-                speculation.own_run.push_back(static_cast<std::uint32_t>(neighbour.id));
+    {
+        thread_local std::vector<Candidate> found;
+        thread_local std::vector<std::uint8_t> in_own_run;
+        if (in_own_run.size() < index_.size()) in_own_run.resize(index_.size(), 0);
+        // The marks are cleared however the search ends, so the thread's next
+        // search starts clean, and before the slot is handed over: from then on
+        // its own_run belongs to the committer.
+        struct ClearMarks {
+            std::vector<std::uint8_t>& marks;
+            const std::vector<std::uint32_t>& set;
+            ~ClearMarks() {
+                for (const std::uint32_t node : set) marks[node] = 0;
             }
-            entry = id;
+        } clear_marks{in_own_run, speculation.own_run};
+        const std::uint64_t level = index_.level(id);
+        const std::uint64_t top = tops_[id - first_];
+        if (slot.found.size() < level + 1) slot.found.resize(level + 1);
+        const QueryDistances distances(index_.metric_, index_.vector(id), index_.dim_, index_.dim_);
+        std::uint64_t entry = 0;
+        for (std::uint64_t layer = top;; --layer) {
+            const bool linking = layer <= level;
+            if (auto error = index_.knn(entry, distances, linking ? index_.ef_construction_ : 1, layer, nullptr, found,
+                                        &speculation))
+                TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
+            if (!linking) {
+                entry = found.front().id;
+            } else {
+                slot.found[layer] = found;
+                // What link_layer will append to this node's run: each neighbour once, never itself.
+                for (const Candidate& neighbour : found) {
+                    if (neighbour.id == id || in_own_run[neighbour.id]) continue;
+                    in_own_run[neighbour.id] = 1;
+                    speculation.own_run.push_back(static_cast<std::uint32_t>(neighbour.id));
+                }
+                entry = id;
+            }
+            if (layer == 0) break;
         }
-        if (layer == 0) break;
     }
     slot.seconds = thread_seconds() - start;
     slot.holds.store(id, std::memory_order_release);
