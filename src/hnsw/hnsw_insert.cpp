@@ -28,6 +28,7 @@ std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, 
     if (size() == 0) {
         // The first node becomes the entry node on the top layer, for good.
         store_node(vector, layers_ - 1, record);
+        sketches_.update(metric_, vector_store_.data(), size(), dim_);
         return std::nullopt;
     }
     const std::uint64_t level = draw_level(level_weights_, layers_, rng);
@@ -37,6 +38,7 @@ std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, 
 
     const std::uint64_t id = size();
     store_node(vector, level, record);
+    sketches_.update(metric_, vector_store_.data(), size(), dim_);
     if (layers_ == 0) return std::nullopt;
     link_node(id, vector, level);
     highest_other_level_ = std::max(highest_other_level_, level);
@@ -59,13 +61,14 @@ void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataR
 void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
     thread_local std::vector<Candidate> found;
     const QueryDistances distances(metric_, vector, dim_, dim_);
+    const SketchQuery sketch(sketches_, metric_, vector, dim_, vector_store_.data(), dim_);
     std::uint64_t entry = 0;
     // Above this node's level and every other node's, node 0 is alone on the
     // layer and a greedy step there returns it: start below that.
     const std::uint64_t top = std::min(layers_ - 1, std::max(level, highest_other_level_));
     for (std::uint64_t layer = top;; --layer) {
         const bool linking = layer <= level;
-        if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found))
+        if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found, sketch))
             TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
         if (!linking) {
             entry = found.front().id;

@@ -90,7 +90,7 @@ bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                    std::uint64_t layer, const Filter* filter,
-                                   std::vector<Candidate>& result) const {
+                                   std::vector<Candidate>& result, const SketchQuery& sketch) const {
     result.clear();
     std::optional<BoundFilter> bound;
     if (auto error = check_layer_search(ef, layer, filter, bound)) return error;
@@ -129,6 +129,10 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                 // neighbour failing the filter is not marked visited: another run
                 // may lead to it and it is tested again there.
                 std::size_t count = 0;
+                // Once the list is full, a node whose sketch proves it no nearer
+                // than the list's last is visited without its distance.
+                const bool full = result.size() >= ef;
+                const double last = result.back().distance;
                 for (; next < run_length && count < kBatch; ++next) {
                     const std::uint32_t id = neighbours[next];
                     if constexpr (decltype(test_levels)::value) {
@@ -139,6 +143,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                     }
                     if (stamps[id] == epoch) continue;
                     stamps[id] = epoch;
+                    if (full && sketch.can_skip(id, last)) continue;
                     __builtin_prefetch(vector(id));  // its distance is taken once the batch is full
                     batch_ids[count++] = id;
                 }
