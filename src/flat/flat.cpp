@@ -76,11 +76,10 @@ std::optional<FlatError> Flat::search(const double* query, std::size_t query_len
         const bool full = out.size() == keep;
         const double worst = full ? out.front().distance : 0.0;
         std::size_t n = 0;
-        for (; next < count && n < kBatch; ++next) {
-            if (full && sketch.can_skip(next, worst)) continue;
-            batch_ids[n] = next;
-            batch[n++] = base + next * dim;
-        }
+        if (full) next = sketch.collect(next, count, worst, batch_ids, n, kBatch);
+        else
+            for (; next < count && n < kBatch; ++next) batch_ids[n++] = next;
+        for (std::size_t i = 0; i < n; ++i) batch[i] = base + batch_ids[i] * dim;
         if (n == 0) break;
         if (full) distances.batch_below(batch, n, worst, batch_distances);
         else distances.batch(batch, n, batch_distances);

@@ -174,6 +174,34 @@ SketchQuery::SketchQuery(const SketchIndex& index, Metric metric, const double* 
     dim_ = dim;
 }
 
+TESSRA_WIDE_LOOPS std::size_t SketchQuery::keep(std::uint64_t* ids, std::size_t count, double threshold) const {
+    if (index_ == nullptr) return count;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t id = ids[i];
+        const bool skip = id < count_ && proves_not_before(id, threshold);
+        if (checking_ && id < count_) audit(id, threshold, skip);
+        if (!skip) ids[kept++] = id;
+    }
+    return kept;
+}
+
+TESSRA_WIDE_LOOPS std::uint64_t SketchQuery::collect(std::uint64_t begin, std::uint64_t end, double threshold,
+                                                     std::uint64_t* ids, std::size_t& count,
+                                                     std::size_t capacity) const {
+    std::uint64_t id = begin;
+    if (index_ == nullptr || end > count_) {
+        for (; id < end && count < capacity; ++id) ids[count++] = id;
+        return id;
+    }
+    for (; id < end && count < capacity; ++id) {
+        const bool skip = proves_not_before(id, threshold);
+        if (checking_) audit(id, threshold, skip);
+        if (!skip) ids[count++] = id;
+    }
+    return id;
+}
+
 void SketchQuery::audit(std::uint64_t id, double threshold, bool skipped) const {
     tested_count.fetch_add(1, std::memory_order_relaxed);
     if (!skipped) return;

@@ -101,6 +101,24 @@ public:
         return skip;
     }
 
+    // Batched forms, compiled for the widest vector unit the CPU has:
+    // keep() compacts ids[0, count) to those can_skip would not skip and
+    // returns how many remain; collect() appends to ids[count, capacity) the
+    // ids from `begin` on that can_skip would not skip, stopping at `end` or
+    // when full, and returns the first id it did not look at.
+    std::size_t keep(std::uint64_t* ids, std::size_t count, double threshold) const;
+    std::uint64_t collect(std::uint64_t begin, std::uint64_t end, double threshold, std::uint64_t* ids,
+                          std::size_t& count, std::size_t capacity) const;
+
+    // Starts loading what can_skip(id, ...) reads (a layer search calls it
+    // while gathering, long before the test).
+    void prefetch(std::uint64_t id) const {
+        if (index_ == nullptr || id >= count_) return;
+        const char* row = reinterpret_cast<const char*>(index_->rows_.data() + id * rank_);
+        for (std::size_t line = 0; line < rank_ * sizeof(double); line += 64) __builtin_prefetch(row + line);
+        __builtin_prefetch(index_->aux_.data() + id * index_->aux_stride_);
+    }
+
 private:
     bool proves_not_before(std::uint64_t id, double threshold) const;
     void audit(std::uint64_t id, double threshold, bool skipped) const;

@@ -1,0 +1,95 @@
+// Development probe for the sketch bounds: builds a flat and a graph index on
+// a raw float64 file (n x dim, row-major) and reports the fitted rank, build
+// and query times, and (in a second, checked pass) the share of distances the
+// sketches skipped. Build it against the core library of a tests/cpp build:
+//   g++ -O3 -std=c++17 -ffp-contract=off -Isrc dev/sketch_probe.cpp BUILD/libtessra_core.a -o sketch_probe
+//   ./sketch_probe FILE DIM [QUERIES] [RANK] [flat|graph|both]
+// The last QUERIES rows (default 300) are the queries.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "flat/flat.hpp"
+#include "hnsw/hnsw.hpp"
+#include "sketch/sketch_index.hpp"
+
+using namespace tessra;
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Rng : RandomSource {
+    std::uint64_t state = 42;
+    std::uint64_t next_u64() override {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s FILE DIM [QUERIES] [RANK] [flat|graph|both] [MIN]\n", argv[0]);
+        return 2;
+    }
+    const std::size_t dim = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 300;
+    const std::size_t rank = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
+    const std::string what = argc > 5 ? argv[5] : "both";
+    const std::size_t min_vectors = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : SketchSettings{}.min_vectors;
+    std::FILE* file = std::fopen(argv[1], "rb");
+    if (!file) return 2;
+    std::vector<double> all;
+    double buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, sizeof(double), 4096, file)) > 0) all.insert(all.end(), buffer, buffer + got);
+    std::fclose(file);
+    const std::size_t total = all.size() / dim, n = total - nq;
+    const double* queries = all.data() + n * dim;
+    std::printf("%zu x %zu base, %zu queries, rank %s, sketches from %zu vectors\n", n, dim, nq,
+                rank ? argv[4] : "auto", min_vectors);
+
+    for (bool checked : {false, true}) {
+        set_sketch_settings({min_vectors, rank, checked});
+        reset_sketch_counters();
+        const char* pass = checked ? "checked" : "timed";
+        std::vector<Candidate> out;
+        if (what != "graph") {
+            Flat flat(dim, Metric::Euclidean);
+            auto start = std::chrono::steady_clock::now();
+            for (std::size_t i = 0; i < n; ++i) flat.insert(all.data() + i * dim, dim);
+            const double build = seconds_since(start);
+            start = std::chrono::steady_clock::now();
+            double sum = 0;
+            for (std::size_t q = 0; q < nq; ++q) flat.search(queries + q * dim, dim, 10, out), sum += out.back().distance;
+            const double search = seconds_since(start);
+            const SketchCounters c = sketch_counters();
+            std::printf("%s flat: rank %zu (%zu bytes/vector), build %.3f s, %.0f q/s, skipped %.1f%% of %llu (check %g)\n",
+                        pass, flat.sketches.rank(), flat.sketches.bytes_per_vector(), build, nq / search,
+                        100.0 * c.skipped / (c.tested ? c.tested : 1), (unsigned long long)c.tested, sum);
+        }
+        reset_sketch_counters();
+        if (what != "flat" && !checked) {
+            HNSW graph(dim, Metric::Euclidean, 5, 16, 200, 50, std::nullopt);
+            Rng rng;
+            auto start = std::chrono::steady_clock::now();
+            for (std::size_t i = 0; i < n; ++i) graph.insert(all.data() + i * dim, dim, nullptr, rng);
+            const double build = seconds_since(start);
+            start = std::chrono::steady_clock::now();
+            double sum = 0;
+            for (std::size_t q = 0; q < nq; ++q)
+                graph.search(queries + q * dim, dim, 10, nullptr, out), sum += out.back().distance;
+            const double search = seconds_since(start);
+            std::printf("%s graph: rank %zu, build %.2f s, %.0f q/s (check %g)\n", pass, graph.sketches().rank(), build,
+                        nq / search, sum);
+        }
+    }
+}
