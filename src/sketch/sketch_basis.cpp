@@ -229,7 +229,7 @@ SketchBasis fit_sketch_basis(Metric metric, const double* store, std::size_t cou
 
     // An evenly spread sample of finite vectors.
     std::vector<std::size_t> ids;
-    const std::size_t want = std::min(count, kSketchSample);
+    const std::size_t want = std::min({count, kSketchSample, std::max<std::size_t>(kSketchSampleValues / dim, 64)});
     for (std::size_t i = 0; i < want; ++i) {
         const std::size_t id = i * count / want;
         if (finite_vector(store + id * dim, dim)) ids.push_back(id);

@@ -23,8 +23,10 @@
 namespace tessra {
 
 constexpr std::size_t kMaxSketchRank = 64;
-// At most this many stored vectors are sampled for a fit.
+// A fit samples at most kSketchSample stored vectors, and at most
+// kSketchSampleValues / dim of them, which bounds its cost for long vectors.
 constexpr std::size_t kSketchSample = 1024;
+constexpr std::size_t kSketchSampleValues = 1u << 19;
 
 struct SketchBasis {
     std::size_t dim = 0;

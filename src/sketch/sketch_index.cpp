@@ -13,6 +13,7 @@ namespace {
 std::atomic<std::size_t> min_vectors{SketchSettings{}.min_vectors};
 std::atomic<std::size_t> forced_rank{0};
 std::atomic<bool> checking{false};
+std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> tested_count{0}, skipped_count{0}, violation_count{0};
 
 bool finite_vector(const double* x, std::size_t n) {
@@ -66,19 +67,22 @@ std::size_t read_number(const char* name, std::size_t fallback) {
 
 SketchSettings sketch_settings() {
     return SketchSettings{min_vectors.load(std::memory_order_relaxed), forced_rank.load(std::memory_order_relaxed),
-                          checking.load(std::memory_order_relaxed)};
+                          checking.load(std::memory_order_relaxed), counting.load(std::memory_order_relaxed)};
 }
 
 void set_sketch_settings(const SketchSettings& settings) {
     min_vectors.store(settings.min_vectors, std::memory_order_relaxed);
     forced_rank.store(settings.forced_rank, std::memory_order_relaxed);
     checking.store(settings.checking, std::memory_order_relaxed);
+    counting.store(settings.counting, std::memory_order_relaxed);
 }
 
 void sketch_settings_from_environment() {
     SketchSettings settings = sketch_settings();
     const char* check = std::getenv("TESSRA_SKETCH_CHECK");
     settings.checking = check != nullptr && *check != '\0';
+    const char* count = std::getenv("TESSRA_SKETCH_COUNT");
+    settings.counting = count != nullptr && *count != '\0';
     settings.forced_rank = read_number("TESSRA_SKETCH_RANK", settings.forced_rank);
     settings.min_vectors = read_number("TESSRA_SKETCH_MIN", settings.min_vectors);
     set_sketch_settings(settings);
@@ -167,7 +171,9 @@ SketchQuery::SketchQuery(const SketchIndex& index, Metric metric, const double* 
     metric_ = metric;
     rank_ = basis.rank;
     count_ = index.sketched_;
-    checking_ = sketch_settings().checking;
+    const SketchSettings settings = sketch_settings();
+    checking_ = settings.checking;
+    counting_ = settings.counting && !settings.checking;  // checking counts every vector itself
     query_ = query;
     query_len_ = query_len;
     store_ = store;
@@ -183,6 +189,10 @@ TESSRA_WIDE_LOOPS std::size_t SketchQuery::keep(std::uint64_t* ids, std::size_t 
         if (checking_ && id < count_) audit(id, threshold, skip);
         if (!skip) ids[kept++] = id;
     }
+    if (counting_) {
+        tested_count.fetch_add(count, std::memory_order_relaxed);
+        skipped_count.fetch_add(count - kept, std::memory_order_relaxed);
+    }
     return kept;
 }
 
@@ -194,10 +204,15 @@ TESSRA_WIDE_LOOPS std::uint64_t SketchQuery::collect(std::uint64_t begin, std::u
         for (; id < end && count < capacity; ++id) ids[count++] = id;
         return id;
     }
+    const std::size_t before = count;
     for (; id < end && count < capacity; ++id) {
         const bool skip = proves_not_before(id, threshold);
         if (checking_) audit(id, threshold, skip);
         if (!skip) ids[count++] = id;
+    }
+    if (counting_) {
+        tested_count.fetch_add(id - begin, std::memory_order_relaxed);
+        skipped_count.fetch_add((id - begin) - (count - before), std::memory_order_relaxed);
     }
     return id;
 }

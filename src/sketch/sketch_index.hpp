@@ -38,14 +38,16 @@ struct SketchSettings {
     std::size_t min_vectors = 256;  // no sketches below this many stored vectors
     std::size_t forced_rank = 0;    // 0: the rank the data's variance profile pays for; else this rank
     bool checking = false;          // recompute every skipped vector and fault if it was admissible
+    bool counting = false;          // count tested and skipped vectors (cheap: once per batch)
 };
 SketchSettings sketch_settings();
 void set_sketch_settings(const SketchSettings& settings);
-// TESSRA_SKETCH_CHECK (non-empty: checking mode), TESSRA_SKETCH_RANK and
-// TESSRA_SKETCH_MIN (numbers): for test runs of whole programs.
+// TESSRA_SKETCH_CHECK (non-empty: checking mode), TESSRA_SKETCH_COUNT
+// (non-empty: counting only), TESSRA_SKETCH_RANK and TESSRA_SKETCH_MIN
+// (numbers): for test and benchmark runs of whole programs.
 void sketch_settings_from_environment();
 
-// Counted only in checking mode, over every query of every index.
+// Counted only in checking or counting mode, over every query of every index.
 struct SketchCounters {
     std::uint64_t tested = 0;      // can_skip calls on a sketched vector
     std::uint64_t skipped = 0;     // ... that answered true
@@ -128,6 +130,7 @@ private:
     std::size_t rank_ = 0;
     std::size_t count_ = 0;
     bool checking_ = false;
+    bool counting_ = false;
     const double* query_ = nullptr;
     std::size_t query_len_ = 0;
     const double* store_ = nullptr;

@@ -313,3 +313,26 @@ TEST(sketch_query_is_inactive_where_the_bound_does_not_apply) {
     CHECK(!SketchQuery(flat.sketches, Metric::Dot, v.data(), 8, flat.vector_store.data(), 8).active());
     CHECK_EQ(flat.sketches.bytes_per_vector(), 5 * sizeof(double));
 }
+
+// Counting mode (per batch, no recomputation) counts what checking mode counts per vector.
+TEST(counting_mode_counts_what_checking_mode_counts) {
+    std::mt19937_64 rng(3);
+    const auto data = make_data(Data::Gaussian, 500, 24, rng);
+    const auto queries = make_queries(data, rng);
+    SketchCounters seen[2];
+    for (int mode = 0; mode < 2; ++mode) {
+        ScopedSettings settings(64, 6, mode == 0);
+        if (mode == 1) set_sketch_settings({64, 6, false, true});
+        reset_sketch_counters();
+        Flat flat(24, Metric::Euclidean);
+        tessra::HNSW graph(24, Metric::Euclidean, 3, 16, 24, 12, std::nullopt);
+        hnsw_test::SeededRandom levels(5);
+        for (const auto& v : data) flat.insert(v.data(), 24), graph.insert(v.data(), 24, nullptr, levels);
+        std::vector<Candidate> out;
+        for (const auto& q : queries) flat.search(q.data(), 24, 10, out), graph.search(q.data(), 24, 10, nullptr, out);
+        seen[mode] = sketch_counters();
+    }
+    CHECK(seen[0].skipped > 0);
+    CHECK_EQ(seen[0].tested, seen[1].tested);
+    CHECK_EQ(seen[0].skipped, seen[1].skipped);
+}
