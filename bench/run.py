@@ -118,12 +118,17 @@ class Bench:
     # -- index factories ---------------------------------------------------
     def factories(self, approx_ef: int = indexes.HNSW_EF_SEARCH, only=None):
         out = [("numpy", lambda d: indexes.NumpyBrute(d))]
+        baseline = hasattr(self.tessra, "_sketch_fit_from")
         if self.has_flat:
             out.append(("PyFlat", lambda d: indexes.TessraFlat(self.tessra, d)))
+            if baseline:
+                out.append(("PyFlat0", lambda d: indexes.TessraFlat(self.tessra, d, sketches=False)))
         if self.faiss is not None:
             out.append(("faiss-flat", lambda d: indexes.FaissFlat(self.faiss, d)))
         if self.has_hnsw:
             out.append(("PyHNSW", lambda d: indexes.TessraHNSW(self.tessra, d, approx_ef)))
+            if baseline:
+                out.append(("PyHNSW0", lambda d: indexes.TessraHNSW(self.tessra, d, approx_ef, sketches=False)))
         if self.hnswlib is not None:
             out.append(("hnswlib", lambda d: indexes.Hnswlib(self.hnswlib, d, approx_ef)))
         if self.faiss is not None and hasattr(self.faiss, "IndexHNSWFlat"):
@@ -482,6 +487,25 @@ def render_tables(res) -> str:
             f"| {name} | {fmt(f_l, '.2f')} / {fmt(f_n, '.2f')} | {fmt(b, '.1f')} | "
             f"{fmt(h_l, '.3f')} / {fmt(h_n, '.3f')} |"
         )
+    if any(r["key"] in ("PyFlat0", "PyHNSW0") for r in rows):
+        lines += [
+            "",
+            "### Sketch bounds on against off (same run)",
+            "",
+            "| data set | PyFlat q/s ÷ without (numpy query) | PyFlat ÷ faiss flat q/s | PyHNSW q/s ÷ without "
+            "(numpy query) | PyHNSW build without ÷ with |",
+            "|---|---:|---:|---:|---:|",
+        ]
+        for ds in res.get("datasets", []):
+            name = ds["name"]
+            f1, f0, ff = by(rows, name, "PyFlat"), by(rows, name, "PyFlat0"), by(rows, name, "faiss-flat")
+            h1, h0 = by(rows, name, "PyHNSW"), by(rows, name, "PyHNSW0")
+            lines.append(
+                f"| {name} | {fmt(ratio(f1 and f1['qps_numpy'], f0 and f0['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(f1 and f1['qps_numpy'], ff and ff['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(h1 and h1['qps_numpy'], h0 and h0['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(h0 and h0['build_s'], h1 and h1['build_s']), '.2f')} |"
+            )
     return "\n".join(lines)
 
 
