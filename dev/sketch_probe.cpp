@@ -5,6 +5,7 @@
 //   g++ -O3 -std=c++17 -ffp-contract=off -Isrc dev/sketch_probe.cpp BUILD/libtessra_core.a -o sketch_probe
 //   ./sketch_probe FILE DIM [QUERIES] [RANK] [flat|graph|both]
 // The last QUERIES rows (default 300) are the queries.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
                 rank ? argv[4] : "auto", min_vectors);
 
     for (bool checked : {false, true}) {
-        set_sketch_settings({min_vectors, rank, checked});
+        set_sketch_settings({min_vectors, rank, checked, !checked});
         reset_sketch_counters();
         const char* pass = checked ? "checked" : "timed";
         std::vector<Candidate> out;
@@ -83,13 +84,18 @@ int main(int argc, char** argv) {
             auto start = std::chrono::steady_clock::now();
             for (std::size_t i = 0; i < n; ++i) graph.insert(all.data() + i * dim, dim, nullptr, rng);
             const double build = seconds_since(start);
+            const SketchCounters built = sketch_counters();
             start = std::chrono::steady_clock::now();
             double sum = 0;
             for (std::size_t q = 0; q < nq; ++q)
                 graph.search(queries + q * dim, dim, 10, nullptr, out), sum += out.back().distance;
             const double search = seconds_since(start);
-            std::printf("%s graph: rank %zu, build %.2f s, %.0f q/s (check %g)\n", pass, graph.sketches().rank(), build,
-                        nq / search, sum);
+            const SketchCounters searched = sketch_counters();
+            std::printf("%s graph: rank %zu, build %.2f s (skipped %.1f%% of %llu), %.0f q/s (skipped %.1f%% of %llu) (check %g)\n",
+                        pass, graph.sketches().rank(), build, 100.0 * built.skipped / (built.tested ? built.tested : 1),
+                        (unsigned long long)built.tested, nq / search,
+                        100.0 * (searched.skipped - built.skipped) / std::max<double>(1, searched.tested - built.tested),
+                        (unsigned long long)(searched.tested - built.tested), sum);
         }
     }
 }

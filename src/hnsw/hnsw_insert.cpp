@@ -61,7 +61,7 @@ void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataR
 void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level) {
     thread_local std::vector<Candidate> found;
     const QueryDistances distances(metric_, vector, dim_, dim_);
-    const SketchQuery sketch(sketches_, metric_, vector, dim_, vector_store_.data(), dim_);
+    const SketchQuery sketch = sketches_.insertion_query(vector, vector_store_.data());
     std::uint64_t entry = 0;
     // Above this node's level and every other node's, node 0 is alone on the
     // layer and a greedy step there returns it: start below that.
@@ -83,6 +83,7 @@ void HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_t level
         }
         if (layer == 0) break;
     }
+    sketches_.record_insertion(sketch);
 }
 
 std::optional<HNSWError> HNSW::create(const VectorList& vectors, const std::vector<MetadataRecord>* records,

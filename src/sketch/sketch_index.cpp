@@ -106,6 +106,9 @@ void SketchIndex::update(Metric metric, const double* store, std::size_t count, 
         // Refits at 4x growth: each costs about a sample's worth of projections
         // plus resketching everything, and a larger sample changes the axes little.
         next_fit_ = 4 * count;
+        insertion_on_ = true;
+        window_insertions_ = 0;
+        window_tested_ = window_skipped_ = 0;
         aux_stride_ = metric == Metric::Euclidean ? 1 : 4;
         rows_.clear();
         aux_.clear();
@@ -114,6 +117,32 @@ void SketchIndex::update(Metric metric, const double* store, std::size_t count, 
     }
     if (basis_.rank != 0 && count > sketched_) sketch_range(store, sketched_, count);
     sketched_ = count;
+}
+
+double SketchIndex::pays_share() const {
+    // Skipping a candidate saves about dim element steps (fewer with early
+    // abandonment); testing one costs about rank plus a cache miss.
+    return std::min(0.9, 0.1 + 1.5 * static_cast<double>(basis_.rank) / static_cast<double>(basis_.dim));
+}
+
+SketchQuery SketchIndex::insertion_query(const double* vector, const double* store) const {
+    if (!insertion_on_) return SketchQuery();
+    return SketchQuery(*this, metric_, vector, basis_.dim, store, basis_.dim);
+}
+
+void SketchIndex::record_insertion(const SketchQuery& used) {
+    window_tested_ += used.tested();
+    window_skipped_ += used.skipped();
+    if (++window_insertions_ < kInsertionWindow) return;
+    if (insertion_on_) {
+        const bool pays = window_tested_ == 0 ||
+                          static_cast<double>(window_skipped_) >= pays_share() * static_cast<double>(window_tested_);
+        if (!pays) insertion_on_ = false, paused_windows_ = 0;
+    } else if (++paused_windows_ >= kInsertionPause) {
+        insertion_on_ = true;
+    }
+    window_insertions_ = 0;
+    window_tested_ = window_skipped_ = 0;
 }
 
 void SketchIndex::sketch_range(const double* store, std::size_t begin, std::size_t end) {
@@ -189,6 +218,8 @@ TESSRA_WIDE_LOOPS std::size_t SketchQuery::keep(std::uint64_t* ids, std::size_t 
         if (checking_ && id < count_) audit(id, threshold, skip);
         if (!skip) ids[kept++] = id;
     }
+    tested_ += count;
+    skipped_ += count - kept;
     if (counting_) {
         tested_count.fetch_add(count, std::memory_order_relaxed);
         skipped_count.fetch_add(count - kept, std::memory_order_relaxed);
@@ -210,6 +241,8 @@ TESSRA_WIDE_LOOPS std::uint64_t SketchQuery::collect(std::uint64_t begin, std::u
         if (checking_) audit(id, threshold, skip);
         if (!skip) ids[count++] = id;
     }
+    tested_ += id - begin;
+    skipped_ += (id - begin) - (count - before);
     if (counting_) {
         tested_count.fetch_add(id - begin, std::memory_order_relaxed);
         skipped_count.fetch_add((id - begin) - (count - before), std::memory_order_relaxed);

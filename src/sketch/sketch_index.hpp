@@ -56,6 +56,8 @@ struct SketchCounters {
 SketchCounters sketch_counters();
 void reset_sketch_counters();
 
+class SketchQuery;
+
 class SketchIndex {
 public:
     // Called after the stored vectors grew to `count` (back to back in `store`):
@@ -66,6 +68,13 @@ public:
     std::size_t rank() const { return basis_.rank; }
     const SketchBasis& basis() const { return basis_; }
     std::size_t sketched() const { return sketched_; }
+    // The sketch an insertion's layer searches use: inactive while recent
+    // insertions found that the bound skips too little to pay for itself.
+    // record_insertion() feeds that measurement; neither changes a result.
+    SketchQuery insertion_query(const double* vector, const double* store) const;
+    void record_insertion(const SketchQuery& used);
+    bool insertions_use_sketches() const { return insertion_on_; }
+
     // Memory the sketches take per stored vector, in bytes (0 without sketches).
     std::size_t bytes_per_vector() const {
         return basis_.rank == 0 ? 0 : (basis_.rank + aux_stride_) * sizeof(double);
@@ -80,6 +89,17 @@ private:
     std::size_t sketched_ = 0;
     std::size_t next_fit_ = 0;
     std::size_t aux_stride_ = 1;
+    // Insertions measure in windows of kInsertionWindow: a window whose share
+    // of skipped candidates is below pays_share() turns the bound off for the
+    // next kInsertionPause windows, after which it is measured again.
+    static constexpr std::size_t kInsertionWindow = 256;
+    static constexpr std::size_t kInsertionPause = 4;
+    double pays_share() const;
+    bool insertion_on_ = true;
+    std::size_t window_insertions_ = 0;
+    std::size_t paused_windows_ = 0;
+    std::uint64_t window_tested_ = 0;
+    std::uint64_t window_skipped_ = 0;
     std::vector<double> rows_;  // sketched_ x rank: P (x - mean)
     // Per vector, NaN when it must never be skipped. Euclidean: the absolute
     // error allowance of its sketch. Dot and cosine: its residual norm
@@ -95,11 +115,16 @@ public:
                 const double* store, std::size_t dim);
 
     bool active() const { return index_ != nullptr; }
+    // Candidates this query's bound looked at, and skipped.
+    std::uint64_t tested() const { return tested_; }
+    std::uint64_t skipped() const { return skipped_; }
 
     bool can_skip(std::uint64_t id, double threshold) const {
         if (index_ == nullptr || id >= count_) return false;
         const bool skip = proves_not_before(id, threshold);
         if (checking_) audit(id, threshold, skip);
+        ++tested_;
+        skipped_ += skip ? 1 : 0;
         return skip;
     }
 
@@ -141,6 +166,8 @@ private:
     double residual_ = 0.0;      // |q - mean - P^T P (q - mean)|
     double scale_ = 0.0;         // |q| + |mean|
     double norm_ = 0.0;          // |q|
+    mutable std::uint64_t tested_ = 0;
+    mutable std::uint64_t skipped_ = 0;
 };
 
 // Sum over i < rank of (a[i] - b[i])^2 and of a[i] * b[i], in eight

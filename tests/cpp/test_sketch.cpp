@@ -336,3 +336,30 @@ TEST(counting_mode_counts_what_checking_mode_counts) {
     CHECK_EQ(seen[0].tested, seen[1].tested);
     CHECK_EQ(seen[0].skipped, seen[1].skipped);
 }
+
+// Insertions turn the bound off where it skips too little to pay (uniform
+// data, few axes) and keep it where it skips most candidates (data on the
+// sketch's axes); after a pause they measure again.
+TEST(insertions_switch_the_bound_off_where_it_does_not_pay) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit;
+    const std::size_t dim = 32;
+    for (bool structured : {false, true}) {
+        ScopedSettings settings(64, structured ? 8 : 2, false);
+        tessra::HNSW graph(dim, Metric::Euclidean, 2, 16, 16, 12, std::nullopt);
+        hnsw_test::SeededRandom levels(9);
+        std::vector<double> v(dim);
+        bool seen_off = false, seen_on_again = false;
+        for (std::size_t i = 0; i < 64 + 256 * 6; ++i) {
+            for (std::size_t j = 0; j < dim; ++j) v[j] = (!structured || j < 8) ? unit(rng) * (j < 8 ? 1.0 : 0.5) : 0.0;
+            graph.insert(v.data(), dim, nullptr, levels);
+            if (i < 1000) {
+                seen_off = seen_off || !graph.sketches().insertions_use_sketches();
+            } else {
+                seen_on_again = seen_on_again || (seen_off && graph.sketches().insertions_use_sketches());
+            }
+        }
+        CHECK_EQ(seen_off, !structured);
+        if (!structured) CHECK(seen_on_again);
+    }
+}
