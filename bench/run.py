@@ -387,18 +387,24 @@ class Bench:
     def run(self):
         started = time.perf_counter()
         self.environment()
-        self.overhead()
-        self.create_input()
-        self.scaling()
+        parts = set((self.args.parts or "overhead,create,scaling,datasets,sweep").split(","))
+        if "overhead" in parts:
+            self.overhead()
+        if "create" in parts:
+            self.create_input()
+        if "scaling" in parts:
+            self.scaling()
         sets = []
         if self.args.mnist:
             sets.append(lambda: datasets.load_mnist(self.args.mnist, self.args.quick))
         else:
             self.notes.append("MNIST skipped: no --mnist PATH given")
         sets.append(lambda: datasets.clustered(self.cfg["clustered_n"], self.cfg["clustered_nq"]))
-        for load in sets:
-            self.run_dataset(load())
-        self.ef_sweep()
+        if "datasets" in parts:
+            for load in sets:
+                self.run_dataset(load())
+        if "sweep" in parts:
+            self.ef_sweep()
         self.results["total_s"] = time.perf_counter() - started
         if hasattr(os, "getloadavg"):
             self.results["environment"]["load_end"] = os.getloadavg()
@@ -699,6 +705,8 @@ def main(argv=None):
     ap.add_argument("--mnist", metavar="PATH", help="MNIST images in IDX format (gzip or plain); skipped when absent")
     ap.add_argument("--quick", action="store_true", help="small sizes: 2,000 base vectors, 200 queries")
     ap.add_argument("--out", default=str(HERE / "out"), metavar="DIR", help="report directory (default bench/out)")
+    ap.add_argument("--parts", metavar="LIST",
+                    help="comma-separated subset of overhead,create,scaling,datasets,sweep (default: all)")
     args = ap.parse_args(argv)
     if args.mnist and not os.path.exists(args.mnist):
         ap.error(f"--mnist {args.mnist}: no such file")
