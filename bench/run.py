@@ -29,6 +29,9 @@ import os
 # numpy/faiss imports, which size their thread pools when first loaded.
 for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
+# tessra counts the distances its sketch bounds skip (once per batch of
+# candidates, not per distance) and exposes the counts to this script.
+os.environ.setdefault("TESSRA_SKETCH_COUNT", "1")
 
 import argparse
 import json
@@ -50,7 +53,8 @@ SIZES = {
     ),
     "full": dict(
         clustered_n=50000, clustered_nq=1000, overhead_calls=20000,
-        sweep_n=5000, sweep_nq=500, scaling=(1000, 2000, 4000, 8000), create_sizes=(2000, 4000, 8000),
+        sweep_n=5000, sweep_nq=500, scaling=(1000, 2000, 4000, 8000, 16000, 32000, 50000),
+        create_sizes=(2000, 4000, 8000),
     ),
 }
 
@@ -114,12 +118,17 @@ class Bench:
     # -- index factories ---------------------------------------------------
     def factories(self, approx_ef: int = indexes.HNSW_EF_SEARCH, only=None):
         out = [("numpy", lambda d: indexes.NumpyBrute(d))]
+        baseline = hasattr(self.tessra, "_sketch_fit_from")
         if self.has_flat:
             out.append(("PyFlat", lambda d: indexes.TessraFlat(self.tessra, d)))
+            if baseline:
+                out.append(("PyFlat0", lambda d: indexes.TessraFlat(self.tessra, d, sketches=False)))
         if self.faiss is not None:
             out.append(("faiss-flat", lambda d: indexes.FaissFlat(self.faiss, d)))
         if self.has_hnsw:
             out.append(("PyHNSW", lambda d: indexes.TessraHNSW(self.tessra, d, approx_ef)))
+            if baseline:
+                out.append(("PyHNSW0", lambda d: indexes.TessraHNSW(self.tessra, d, approx_ef, sketches=False)))
         if self.hnswlib is not None:
             out.append(("hnswlib", lambda d: indexes.Hnswlib(self.hnswlib, d, approx_ef)))
         if self.faiss is not None and hasattr(self.faiss, "IndexHNSWFlat"):
@@ -237,6 +246,8 @@ class Bench:
             (n1, t1), (n2, t2) = pts[-2], pts[-1]
             self.growth = math.log(t2 / t1) / math.log(n2 / n1)
             log(f"  PyHNSW build time grows like n^{self.growth:.2f} between n={n1} and n={n2}")
+        self.results["scaling_exponents"] = {
+            name: growth_exponent(pts) for name, pts in series.items() if growth_exponent(pts) is not None}
 
     def estimate_build(self, n: int, dim: int) -> str:
         pts = self.results.get("scaling", {}).get("tessra PyHNSW")
@@ -269,9 +280,12 @@ class Bench:
                     f"pruning, so this build is far slower than the others"
                     + self.estimate_build(ds.n, ds.dim)
                 )
+            before = self.sketch_stats()
             secs, per_vec = self.build(adapter, ds.base, adapter.name)
+            built = self.sketch_stats()
             qps_list, res_list = time_queries(lambda q: adapter.search_list(q, K), q_lists, f"{adapter.name} list")
             qps_np, res_np = time_queries(lambda q: adapter.search_numpy(q, K), q_rows, f"{adapter.name} numpy")
+            searched = self.sketch_stats()
             rec, err, short = self.recall(adapter, res_list, ds, gt_d)
             rec_np, _, _ = self.recall(adapter, res_np, ds, gt_d)
             row = {
@@ -280,6 +294,9 @@ class Bench:
                 "recall": rec, "recall_numpy": rec_np, "bytes_per_vector": per_vec,
                 "distance_rel_err": err, "short_results": short,
             }
+            if before is not None and key in ("PyFlat", "PyHNSW"):
+                row["skip_build"] = skipped_share(before, built)
+                row["skip_search"] = skipped_share(built, searched)
             if abs(rec - rec_np) > 1e-12 and adapter.exact:
                 self.notes.append(f"{adapter.name} on {ds.name}: list and numpy queries gave different answers")
             if key == "PyFlat":
@@ -303,6 +320,10 @@ class Bench:
             {"name": ds.name, "n": ds.n, "dim": ds.dim, "nq": ds.nq, "note": ds.note, "stream_gbps": stream / 1e9}
         )
         self.results.setdefault("rows", []).extend(rows)
+
+    def sketch_stats(self):
+        stats = getattr(self.tessra, "_sketch_stats", None)
+        return stats() if stats is not None else None
 
     @staticmethod
     def recall(adapter, results, ds, gt_d):
@@ -366,18 +387,24 @@ class Bench:
     def run(self):
         started = time.perf_counter()
         self.environment()
-        self.overhead()
-        self.create_input()
-        self.scaling()
+        parts = set((self.args.parts or "overhead,create,scaling,datasets,sweep").split(","))
+        if "overhead" in parts:
+            self.overhead()
+        if "create" in parts:
+            self.create_input()
+        if "scaling" in parts:
+            self.scaling()
         sets = []
         if self.args.mnist:
             sets.append(lambda: datasets.load_mnist(self.args.mnist, self.args.quick))
         else:
             self.notes.append("MNIST skipped: no --mnist PATH given")
         sets.append(lambda: datasets.clustered(self.cfg["clustered_n"], self.cfg["clustered_nq"]))
-        for load in sets:
-            self.run_dataset(load())
-        self.ef_sweep()
+        if "datasets" in parts:
+            for load in sets:
+                self.run_dataset(load())
+        if "sweep" in parts:
+            self.ef_sweep()
         self.results["total_s"] = time.perf_counter() - started
         if hasattr(os, "getloadavg"):
             self.results["environment"]["load_end"] = os.getloadavg()
@@ -393,6 +420,24 @@ class Bench:
 
 
 # -- report --------------------------------------------------------------------
+
+def growth_exponent(pts):
+    """Least-squares slope of log(time) against log(n) over the points with n >= 2000."""
+    pts = [(n, t) for n, t in pts if n >= 2000 and t > 0]
+    if len(pts) < 2:
+        return None
+    xs = [math.log(n) for n, _ in pts]
+    ys = [math.log(t) for _, t in pts]
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    den = sum((x - mx) ** 2 for x in xs)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / den if den else None
+
+
+def skipped_share(start, end):
+    """(share of candidate distances the sketch bounds skipped, candidates tested) between two counts."""
+    tested, skipped = end[0] - start[0], end[1] - start[1]
+    return [skipped / tested if tested else None, tested]
+
 
 def fmt(x, spec=".0f", missing="–"):
     if x is None or (isinstance(x, float) and math.isnan(x)):
@@ -448,6 +493,25 @@ def render_tables(res) -> str:
             f"| {name} | {fmt(f_l, '.2f')} / {fmt(f_n, '.2f')} | {fmt(b, '.1f')} | "
             f"{fmt(h_l, '.3f')} / {fmt(h_n, '.3f')} |"
         )
+    if any(r["key"] in ("PyFlat0", "PyHNSW0") for r in rows):
+        lines += [
+            "",
+            "### Sketch bounds on against off (same run)",
+            "",
+            "| data set | PyFlat q/s ÷ without (numpy query) | PyFlat ÷ faiss flat q/s | PyHNSW q/s ÷ without "
+            "(numpy query) | PyHNSW build without ÷ with |",
+            "|---|---:|---:|---:|---:|",
+        ]
+        for ds in res.get("datasets", []):
+            name = ds["name"]
+            f1, f0, ff = by(rows, name, "PyFlat"), by(rows, name, "PyFlat0"), by(rows, name, "faiss-flat")
+            h1, h0 = by(rows, name, "PyHNSW"), by(rows, name, "PyHNSW0")
+            lines.append(
+                f"| {name} | {fmt(ratio(f1 and f1['qps_numpy'], f0 and f0['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(f1 and f1['qps_numpy'], ff and ff['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(h1 and h1['qps_numpy'], h0 and h0['qps_numpy']), '.2f')} | "
+                f"{fmt(ratio(h0 and h0['build_s'], h1 and h1['build_s']), '.2f')} |"
+            )
     return "\n".join(lines)
 
 
@@ -536,6 +600,10 @@ def render_report(res, plots) -> str:
         for name, pts in scaling.items():
             d = dict((n, t) for n, t in pts)
             out.append(f"| {name} | " + " | ".join(fmt(d.get(n), ".3f") for n in sizes) + " |")
+        exps = res.get("scaling_exponents", {})
+        if exps:
+            out += ["", "Growth exponent (least-squares slope of log time against log n, n ≥ 2000): "
+                    + ", ".join(f"{name} n^{e:.2f}" for name, e in exps.items()) + "."]
     sweep = res.get("ef_sweep")
     if sweep:
         out += [
@@ -637,6 +705,8 @@ def main(argv=None):
     ap.add_argument("--mnist", metavar="PATH", help="MNIST images in IDX format (gzip or plain); skipped when absent")
     ap.add_argument("--quick", action="store_true", help="small sizes: 2,000 base vectors, 200 queries")
     ap.add_argument("--out", default=str(HERE / "out"), metavar="DIR", help="report directory (default bench/out)")
+    ap.add_argument("--parts", metavar="LIST",
+                    help="comma-separated subset of overhead,create,scaling,datasets,sweep (default: all)")
     args = ap.parse_args(argv)
     if args.mnist and not os.path.exists(args.mnist):
         ap.error(f"--mnist {args.mnist}: no such file")

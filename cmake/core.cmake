@@ -10,7 +10,8 @@ file(GLOB TESSRA_CORE_SOURCES CONFIGURE_DEPENDS
   ${TESSRA_SRC}/hnsw/*.cpp
   ${TESSRA_SRC}/metadata/*.cpp
   ${TESSRA_SRC}/filter/*.cpp
-  ${TESSRA_SRC}/parallel/*.cpp)
+  ${TESSRA_SRC}/parallel/*.cpp
+  ${TESSRA_SRC}/sketch/*.cpp)
 # Python-facing files of each subsystem start with py_ and belong to the module only.
 list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "/py_[^/]*\\.cpp$")
 

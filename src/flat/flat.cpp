@@ -41,6 +41,7 @@ void check_length(std::size_t length, std::size_t dim) {
 void Flat::insert(const double* vector, std::size_t length) {
     check_length(length, dim);
     vector_store.insert(vector_store.end(), vector, vector + length);
+    sketches.update(metric, vector_store.data(), size(), dim);
 }
 
 std::optional<FlatError> Flat::create(const VectorList& vectors) {
@@ -63,19 +64,27 @@ std::optional<FlatError> Flat::search(const double* query, std::size_t query_len
     // arrive in increasing order, so a newcomer beats the worst kept pair exactly
     // when its distance ranks strictly before that pair's.
     const QueryDistances distances(metric, query, query_len, dim);
+    const SketchQuery sketch(sketches, metric, query, query_len, vector_store.data(), dim);
     const double* base = vector_store.data();
+    std::uint64_t batch_ids[kBatch];
     const double* batch[kBatch];
     double batch_distances[kBatch];
-    for (std::size_t start = 0; start < count; start += kBatch) {
-        const std::size_t n = std::min(kBatch, count - start);
-        for (std::size_t i = 0; i < n; ++i) batch[i] = base + (start + i) * dim;
+    for (std::size_t next = 0; next < count;) {
         // Once `keep` pairs are held, a vector whose distance cannot rank before
-        // the worst of them is out; euclidean scans may stop reading it early.
+        // the worst of them is out: its sketch may prove it unread, and
+        // euclidean scans may stop reading it early.
         const bool full = out.size() == keep;
-        if (full) distances.batch_below(batch, n, out.front().distance, batch_distances);
+        const double worst = full ? out.front().distance : 0.0;
+        std::size_t n = 0;
+        if (full) next = sketch.collect(next, count, worst, batch_ids, n, kBatch);
+        else
+            for (; next < count && n < kBatch; ++next) batch_ids[n++] = next;
+        for (std::size_t i = 0; i < n; ++i) batch[i] = base + batch_ids[i] * dim;
+        if (n == 0) break;
+        if (full) distances.batch_below(batch, n, worst, batch_distances);
         else distances.batch(batch, n, batch_distances);
         for (std::size_t i = 0; i < n; ++i) {
-            const Candidate c{batch_distances[i], start + i};
+            const Candidate c{batch_distances[i], batch_ids[i]};
             if (out.size() < keep) {
                 out.push_back(c);
                 std::push_heap(out.begin(), out.end(), candidate_before);

@@ -8,6 +8,7 @@
 
 #include "common/vector_list.hpp"
 #include "metrics/metrics.hpp"
+#include "sketch/sketch_index.hpp"
 
 namespace tessra {
 
@@ -23,6 +24,8 @@ struct Flat {
     std::size_t dim = 0;
     Metric metric = Metric::Euclidean;
     std::vector<double> vector_store;
+    // Derived from vector_store: lets a search skip vectors that cannot rank.
+    SketchIndex sketches;
 
     Flat(std::size_t dim, Metric metric) : dim(dim), metric(metric) {}
 

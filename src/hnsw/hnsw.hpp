@@ -18,6 +18,7 @@
 #include "metadata/metadata.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
+#include "sketch/sketch_index.hpp"
 
 namespace tessra {
 
@@ -114,6 +115,7 @@ public:
     std::size_t dim() const { return dim_; }
     const double* vector(std::uint64_t id) const { return vector_store_.data() + id * dim_; }
     const Schema& schema() const { return schema_; }
+    const SketchIndex& sketches() const { return sketches_; }
     Metric metric() const { return metric_; }
     std::uint64_t layers() const { return layers_; }
     std::uint64_t m() const { return m_; }
@@ -164,11 +166,13 @@ private:
 
     // Searches one layer from `start` with a beam of `ef`, leaving the result,
     // nearest first, in `result`. The start node is taken without the level
-    // and filter tests; every other node must be on the layer and pass. A
-    // speculative search (see speculation.hpp) reads the runs through
-    // `speculation` and records its expansions there.
+    // and filter tests; every other node must be on the layer and pass.
+    // `sketch` (of the same query) may prove candidates out once the result
+    // is full. A speculative search (see speculation.hpp) reads the runs
+    // through `speculation` and records its expansions there.
     std::optional<HNSWError> knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                  std::uint64_t layer, const Filter* filter, std::vector<Candidate>& result,
+                                 const SketchQuery& sketch = SketchQuery(),
                                  Speculation* speculation = nullptr) const;
 
     void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
@@ -187,6 +191,8 @@ private:
     void link_layer(std::uint64_t id, const std::vector<Candidate>& found);
 
     std::vector<double> vector_store_;
+    // Derived from vector_store_: lets layer searches skip nodes that cannot be admitted.
+    SketchIndex sketches_;
     RunTable runs_;
     // Levels in 16 bits, so the layer test of a long run stays in cache. Drawn
     // levels never exceed 745 (e^-j is 0.0 beyond); only node 0's level,

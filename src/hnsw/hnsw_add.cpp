@@ -107,6 +107,9 @@ AddResult HNSW::build_bulk(const VectorList& vectors, const std::vector<Metadata
     runs_.reserve(base + count);
     for (std::size_t i = 0; i < count; ++i)
         store_node(vectors.data(i), levels[i], records != nullptr ? &(*records)[i] : nullptr);
+    // Sketched once for the whole batch: during the build the sketches are
+    // read by every thread and written by none.
+    sketches_.update(metric_, vector_store_.data(), size(), dim_);
     // The entry node and, without layers, every node is stored and links nothing.
     const std::size_t linked_from = base == 0 ? 1 : 0;
     if (layers_ == 0 || count <= linked_from) {

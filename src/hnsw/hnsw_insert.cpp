@@ -28,6 +28,7 @@ std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, 
     if (size() == 0) {
         // The first node becomes the entry node on the top layer, for good.
         store_node(vector, layers_ - 1, record);
+        sketches_.update(metric_, vector_store_.data(), size(), dim_);
         return std::nullopt;
     }
     const std::uint64_t level = draw_level(level_weights_, layers_, rng);
@@ -37,6 +38,7 @@ std::optional<HNSWError> HNSW::insert(const double* vector, std::size_t length, 
 
     const std::uint64_t id = size();
     store_node(vector, level, record);
+    sketches_.update(metric_, vector_store_.data(), size(), dim_);
     if (layers_ == 0) return std::nullopt;
     link_node(id, vector, level);
     highest_other_level_ = std::max(highest_other_level_, level);
@@ -69,6 +71,7 @@ void HNSW::truncate_nodes(std::size_t nodes) {
     runs_.truncate(nodes);
     levels_.resize(nodes);
     vector_store_.resize(nodes * dim_);
+    sketches_.truncate(nodes);
 }
 
 std::uint64_t HNSW::top_layer(std::uint64_t level) const {
@@ -81,10 +84,11 @@ std::size_t HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_
     thread_local std::vector<Candidate> found;
     std::size_t pairs = 0;
     const QueryDistances distances(metric_, vector, dim_, dim_);
+    const SketchQuery sketch = sketches_.insertion_query(vector, vector_store_.data());
     std::uint64_t entry = 0;
     for (std::uint64_t layer = top_layer(level);; --layer) {
         const bool linking = layer <= level;
-        if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found))
+        if (auto error = knn(entry, distances, linking ? ef_construction_ : 1, layer, nullptr, found, sketch))
             TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
         if (!linking) {
             entry = found.front().id;
@@ -96,6 +100,7 @@ std::size_t HNSW::link_node(std::uint64_t id, const double* vector, std::uint64_
         }
         if (layer == 0) break;
     }
+    sketches_.record_insertion(sketch);
     return pairs;
 }
 

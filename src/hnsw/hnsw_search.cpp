@@ -20,12 +20,13 @@ std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len
     if (auto error = check_layer_search(top >= 1 ? 1 : ef_search_, top, filter, bound)) return error;
 
     const QueryDistances distances(metric_, query, query_len, dim_);
+    const SketchQuery sketch(sketches_, metric_, query, query_len, vector_store_.data(), dim_);
     std::uint64_t entry = 0;
     for (std::uint64_t layer = std::min(top, highest_other_level_); layer >= 1; --layer) {
-        if (auto error = knn(entry, distances, 1, layer, filter, out)) return error;
+        if (auto error = knn(entry, distances, 1, layer, filter, out, sketch)) return error;
         entry = out.front().id;
     }
-    if (auto error = knn(entry, distances, ef_search_, 0, filter, out)) return error;
+    if (auto error = knn(entry, distances, ef_search_, 0, filter, out, sketch)) return error;
 
     // The start node joins the result untested; it guided the search, but a
     // filtered search must not return it unless it passes. Nearer nodes may

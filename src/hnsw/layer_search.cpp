@@ -91,7 +91,8 @@ bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                    std::uint64_t layer, const Filter* filter,
-                                   std::vector<Candidate>& result, Speculation* speculation) const {
+                                   std::vector<Candidate>& result, const SketchQuery& sketch,
+                                   Speculation* speculation) const {
     result.clear();
     std::optional<BoundFilter> bound;
     if (auto error = check_layer_search(ef, layer, filter, bound)) return error;
@@ -131,18 +132,33 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                 // neighbour failing the filter is not marked visited: another run
                 // may lead to it and it is tested again there.
                 std::size_t count = 0;
-                for (; next < run_length && count < kBatch; ++next) {
-                    const std::uint32_t id = neighbours[next];
-                    if constexpr (decltype(test_levels)::value) {
-                        if (levels[id] < layer) continue;
+                // Once the list is full, a node whose sketch proves it no nearer
+                // than the list's last is visited without its distance: gather
+                // with the sketches loading, then keep those the bound cannot drop.
+                const bool full = result.size() >= ef && sketch.active();
+                while (next < run_length && count < kBatch) {
+                    std::size_t gathered = count;
+                    for (; next < run_length && gathered < kBatch; ++next) {
+                        const std::uint32_t id = neighbours[next];
+                        if constexpr (decltype(test_levels)::value) {
+                            if (levels[id] < layer) continue;
+                        }
+                        if constexpr (decltype(test_filter)::value) {
+                            if (!passes(*bound, id)) continue;
+                        }
+                        if (stamps[id] == epoch) continue;
+                        stamps[id] = epoch;
+                        if (full) sketch.prefetch(id);
+                        else __builtin_prefetch(vector(id));  // its distance is taken once the batch is full
+                        batch_ids[gathered++] = id;
                     }
-                    if constexpr (decltype(test_filter)::value) {
-                        if (!passes(*bound, id)) continue;
+                    if (!full) {
+                        count = gathered;
+                        break;
                     }
-                    if (stamps[id] == epoch) continue;
-                    stamps[id] = epoch;
-                    __builtin_prefetch(vector(id));  // its distance is taken once the batch is full
-                    batch_ids[count++] = id;
+                    const std::size_t kept = sketch.keep(batch_ids + count, gathered - count, result.back().distance);
+                    for (std::size_t i = count; i < count + kept; ++i) __builtin_prefetch(vector(batch_ids[i]));
+                    count += kept;
                 }
                 for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
                 if (count == 0) break;

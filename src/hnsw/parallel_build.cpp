@@ -46,6 +46,7 @@ ParallelBuild::ParallelBuild(HNSW& index, std::uint64_t base, std::uint64_t firs
         tops_[id - first] = std::min(index.layers_ - 1, std::max(level, highest));
         highest = std::max(highest, level);
     }
+    speculate_with_sketches_ = index.sketches_.insertions_use_sketches();
     if (threads > 1) {
         marks_.assign(end, 0);
         first_expansion_.assign(end, kNoExpansion);
@@ -142,10 +143,18 @@ void ParallelBuild::speculate(std::uint64_t id) {
         const std::uint64_t top = tops_[id - first_];
         if (slot.found.size() < level + 1) slot.found.resize(level + 1);
         const QueryDistances distances(index_.metric_, index_.vector(id), index_.dim_, index_.dim_);
+        // The sketches of every node were made before the build began and stay
+        // as they are during it; skipping by them changes no admission, so the
+        // recorded expansions and thresholds are those of the plain search.
+        // Whether they pay was decided by the insertions before the build.
+        const SketchQuery sketch = speculate_with_sketches_
+                                       ? SketchQuery(index_.sketches_, index_.metric_, index_.vector(id), index_.dim_,
+                                                     index_.vector_store_.data(), index_.dim_)
+                                       : SketchQuery();
         std::uint64_t entry = 0;
         for (std::uint64_t layer = top;; --layer) {
             const bool linking = layer <= level;
-            if (auto error = index_.knn(entry, distances, linking ? index_.ef_construction_ : 1, layer, nullptr, found,
+            if (auto error = index_.knn(entry, distances, linking ? index_.ef_construction_ : 1, layer, nullptr, found, sketch,
                                         &speculation))
                 TESSRA_FAULT(std::string("Layer search failed while linking: ") + hnsw_error_name(*error));
             if (!linking) {

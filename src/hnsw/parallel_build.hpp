@@ -59,6 +59,9 @@ private:
     std::size_t window_ = 1;
     std::unique_ptr<Slot[]> slots_;
     std::vector<std::uint64_t> tops_;  // each insertion's first layer, from the levels before it
+    // Whether speculative searches skip by sketches: fixed for the build, as
+    // the committer's insertions may switch the index's own choice meanwhile.
+    bool speculate_with_sketches_ = false;
 
     std::atomic<std::uint64_t> next_claim_;
     std::atomic<std::uint64_t> committed_;

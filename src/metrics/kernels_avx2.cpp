@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "metrics/kernels.hpp"
+#include "metrics/kernels_bounded.hpp"
 
 namespace tessra {
 namespace {
@@ -163,7 +164,7 @@ void euclidean_bounded_avx2(const QueryView& q, const double* const* stored, std
     std::size_t slot[kMaxGroups];
     __m256d acc[kMaxGroups];
     for (std::size_t g = 0; g < live; ++g) slot[g] = g, acc[g] = _mm256_setzero_pd();
-    const __m256d limit = _mm256_set1_pd(bound);
+    const __m256d limit = _mm256_set1_pd(squared_bound(bound));  // squares compared: no square root per check
     const std::size_t n = std::min(q.len, dim);
     for (std::size_t begin = 0; begin < n && live > 0; begin += kBoundBlock) {
         const std::size_t end = std::min(n, begin + kBoundBlock);
@@ -175,7 +176,7 @@ void euclidean_bounded_avx2(const QueryView& q, const double* const* stored, std
         }
         if (end == n) break;
         for (std::size_t g = 0; g < live;) {
-            const __m256d reached = _mm256_cmp_pd(_mm256_sqrt_pd(acc[g]), limit, _CMP_GE_OQ);
+            const __m256d reached = _mm256_cmp_pd(acc[g], limit, _CMP_GE_OQ);
             if (_mm256_movemask_pd(reached) != 0xF) {
                 ++g;
                 continue;

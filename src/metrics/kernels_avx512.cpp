@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "metrics/kernels.hpp"
+#include "metrics/kernels_bounded.hpp"
 
 namespace tessra {
 namespace {
@@ -130,8 +131,10 @@ TESSRA_GROUP_KERNEL(dot_avx512, dot_groups)
 TESSRA_GROUP_KERNEL(cosine_avx512, cosine_groups)
 #undef TESSRA_GROUP_KERNEL
 
-// As the AVX2 variant: a group of eight whose partial distances all reach the
-// bound is dropped (its lanes report +inf); live groups stay packed in front.
+// A group of eight whose partial sums all reach the bound is dropped (its
+// lanes report +inf); live groups stay packed in front. Once at most two
+// lanes of a group are live, they are finished one at a time in plain code,
+// so a group does not keep eight lanes busy for one straggler.
 void euclidean_bounded_avx512(const QueryView& q, const double* const* stored, std::size_t count,
                               std::size_t dim, double bound, double* out) {
     if (count == 0) return;
@@ -142,7 +145,8 @@ void euclidean_bounded_avx512(const QueryView& q, const double* const* stored, s
     std::size_t slot[kMaxGroups];
     __m512d acc[kMaxGroups];
     for (std::size_t g = 0; g < live; ++g) slot[g] = g, acc[g] = _mm512_setzero_pd();
-    const __m512d limit = _mm512_set1_pd(bound);
+    const double limit = squared_bound(bound);
+    const __m512d limit_v = _mm512_set1_pd(limit);
     const std::size_t n = std::min(q.len, dim);
     for (std::size_t begin = 0; begin < n && live > 0; begin += kBoundBlock) {
         const std::size_t end = std::min(n, begin + kBoundBlock);
@@ -150,12 +154,20 @@ void euclidean_bounded_avx512(const QueryView& q, const double* const* stored, s
         else sweep<Term::SquaredDifference, kMaxGroups>(q.data, p, begin, end, acc);
         if (end == n) break;
         for (std::size_t g = 0; g < live;) {
-            const __mmask8 reached = _mm512_cmp_pd_mask(_mm512_sqrt_pd(acc[g]), limit, _CMP_GE_OQ);
-            if (reached != 0xFF) {
+            // Padding lanes (beyond count) count as done.
+            const std::size_t first = slot[g] * kLanes;
+            const unsigned real = first + kLanes <= count ? 0xFFu : (1u << (count - first)) - 1u;
+            const unsigned done = (_mm512_cmp_pd_mask(acc[g], limit_v, _CMP_GE_OQ) | ~real) & 0xFFu;
+            if (__builtin_popcount(~done & 0xFFu) > 2) {
                 ++g;
                 continue;
             }
-            _mm512_storeu_pd(tmp + slot[g] * kLanes, _mm512_set1_pd(std::numeric_limits<double>::infinity()));
+            double sums[kLanes];
+            _mm512_storeu_pd(sums, acc[g]);
+            for (std::size_t j = 0; j < kLanes; ++j)
+                if (real >> j & 1u)
+                    tmp[first + j] = (done >> j & 1u) ? std::numeric_limits<double>::infinity()
+                                                      : finish_bounded(q.data, p[g * kLanes + j], end, n, sums[j], limit);
             --live;
             std::copy(p + live * kLanes, p + live * kLanes + kLanes, p + g * kLanes);
             acc[g] = acc[live];

@@ -1,5 +1,6 @@
 // Portable kernels: the plain functions, one stored vector after another.
 #include "metrics/kernels.hpp"
+#include "metrics/kernels_bounded.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -29,20 +30,8 @@ void cosine_scalar(const QueryView& q, const double* const* stored, std::size_t 
 void euclidean_bounded_scalar(const QueryView& q, const double* const* stored, std::size_t count,
                               std::size_t dim, double bound, double* out) {
     const std::size_t n = std::min(q.len, dim);
-    for (std::size_t v = 0; v < count; ++v) {
-        const double* b = stored[v];
-        double sum = 0.0;
-        std::size_t i = 0;
-        while (i < n) {
-            const std::size_t end = std::min(n, i + kBoundBlock);
-            for (; i < end; ++i) {
-                const double diff = q.data[i] - b[i];
-                sum += diff * diff;
-            }
-            if (i < n && std::sqrt(sum) >= bound) break;
-        }
-        out[v] = i < n ? std::numeric_limits<double>::infinity() : std::sqrt(sum);
-    }
+    const double limit = squared_bound(bound);
+    for (std::size_t v = 0; v < count; ++v) out[v] = finish_bounded(q.data, stored[v], 0, n, 0.0, limit);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/fault.hpp"
+#include "python/sketch_check.hpp"
 
 namespace tessra::py {
 namespace {
@@ -80,6 +81,7 @@ PyObject* init_module() {
     if (!module) return nullptr;
     if (!register_class(module.get(), flat_type(), "PyFlat")) return nullptr;
     if (!register_class(module.get(), hnsw_type(), "PyHNSW")) return nullptr;
+    if (!install_sketch_check(module.get())) return nullptr;
     module_object = Py_NewRef(module.get());
     return module.release();
 }

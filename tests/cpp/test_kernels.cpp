@@ -141,3 +141,48 @@ TEST(bounded_kernels_are_exact_below_the_bound) {
         }
     }
 }
+
+// Bounds at and next to each exact distance of a batch whose distances spread
+// widely, so groups run with any number of live lanes (and finish the last
+// one or two in plain code): every distance below the bound is exact, bit for
+// bit, and some vectors are abandoned.
+TEST(bounded_kernels_are_exact_at_every_bound_of_a_spread_batch) {
+    std::mt19937_64 rng(4242);
+    std::normal_distribution<double> normal;
+    for (const KernelSet* kernels : supported_kernels()) {
+        std::size_t abandoned = 0;
+        for (std::size_t dim : {65, 130, 300, 784}) {
+            std::vector<double> query(dim);
+            for (double& x : query) x = normal(rng);
+            std::vector<std::vector<double>> stored(kBatch, std::vector<double>(dim));
+            std::vector<const double*> ptrs;
+            for (std::size_t i = 0; i < kBatch; ++i) {
+                // Vector i differs from the query mostly in its first elements, by a factor 2^i.
+                for (std::size_t j = 0; j < dim; ++j)
+                    stored[i][j] = query[j] + normal(rng) * (j < 64 ? std::ldexp(1.0, static_cast<int>(i) - 8) : 1e-3);
+                ptrs.push_back(stored[i].data());
+            }
+            double exact[kBatch];
+            for (std::size_t i = 0; i < kBatch; ++i) exact[i] = euclidean_distance(query.data(), dim, ptrs[i], dim);
+            for (std::size_t count : {1, 3, 8, 9, 15, 16}) {
+                for (std::size_t b = 0; b < count; ++b) {
+                    for (double bound : {exact[b], std::nextafter(exact[b], 0.0), std::nextafter(exact[b], 1e300)}) {
+                        double out[kBatch];
+                        kernels->euclidean_bounded({query.data(), dim, 0.0}, ptrs.data(), count, dim, bound, out);
+                        for (std::size_t i = 0; i < count; ++i) {
+                            const bool below = exact[i] < bound;
+                            const bool inf = out[i] == std::numeric_limits<double>::infinity();
+                            abandoned += inf ? 1 : 0;
+                            if (below ? !same(out[i], exact[i]) : !(same(out[i], exact[i]) || inf)) {
+                                check::fail(__FILE__, __LINE__, std::string(kernels->name) + " spread dim " +
+                                                                    std::to_string(dim) + " count " + std::to_string(count));
+                                return;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        CHECK(abandoned > 0);
+    }
+}
