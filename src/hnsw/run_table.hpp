@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -30,6 +31,12 @@ private:
     const std::uint32_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Runs are equal when they hold the same neighbours in the same order.
+inline bool operator==(const RunSpan& a, const RunSpan& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+inline bool operator!=(const RunSpan& a, const RunSpan& b) { return !(a == b); }
 
 class RunTable {
 public:
