@@ -8,7 +8,8 @@ file(GLOB TESSRA_CORE_SOURCES CONFIGURE_DEPENDS
   ${TESSRA_SRC}/flat/*.cpp
   ${TESSRA_SRC}/hnsw/*.cpp
   ${TESSRA_SRC}/metadata/*.cpp
-  ${TESSRA_SRC}/filter/*.cpp)
+  ${TESSRA_SRC}/filter/*.cpp
+  ${TESSRA_SRC}/io/*.cpp)
 # Python-facing files of each subsystem start with py_ and belong to the module only.
 list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "/py_[^/]*\\.cpp$")
 

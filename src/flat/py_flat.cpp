@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat/py_flat_io.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -121,6 +122,7 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(id, distance)`."),
     fast_method("create", flat_create,
                 "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
+    TESSRA_PERSISTENCE_METHODS(Flat, "PyFlat"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,7 +133,8 @@ const char doc[] = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index
 PyTypeObject* flat_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyFlat", "PyFlat", static_cast<int>(sizeof(Self)), flat_new,
-                                    dealloc_instance<Flat>, doc, methods});
+                                    dealloc_instance<Flat>, doc, methods,
+                                    flat_attributes, length_slot<Flat>});
     return type_object;
 }
 

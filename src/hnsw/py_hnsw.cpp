@@ -5,6 +5,7 @@
 
 #include "filter/py_filter.hpp"
 #include "hnsw/hnsw.hpp"
+#include "hnsw/py_hnsw_io.hpp"
 #include "metadata/py_metadata.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
@@ -199,6 +200,7 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(distance, vector)`."),
     fast_method("create", hnsw_create,
                 "create($self, vectors, metadata=None)\n--\n\n"),
+    TESSRA_PERSISTENCE_METHODS(HNSW, "PyHNSW"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -210,7 +212,8 @@ const char doc[] =
 PyTypeObject* hnsw_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyHNSW", "PyHNSW", static_cast<int>(sizeof(Self)), hnsw_new,
-                                    dealloc_instance<HNSW>, doc, methods});
+                                    dealloc_instance<HNSW>, doc, methods,
+                                    hnsw_attributes, length_slot<HNSW>});
     return type_object;
 }
 
