@@ -1,6 +1,7 @@
 """Type information for the tessra extension module."""
 
-from collections.abc import Sequence
+import os
+from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, Union, final
 
 import numpy.typing as npt
@@ -15,6 +16,8 @@ _Vectors = Union[Sequence[_Vector], npt.NDArray[Any]]
 _MetadataValue = Union[str, SupportsIndex, SupportsFloat]
 # Pairs naming no schema attribute are ignored, so their values may be anything.
 _MetadataPairs = Sequence[tuple[str, object]]
+# A file-system path, as open() takes it.
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 @final
 class PyFlat:
@@ -31,6 +34,21 @@ class PyFlat:
         Returns a list of tuples `(id, distance)`."""
     def create(self, vectors: _Vectors) -> None:
         """Create an index from a list of vectors."""
+    def save(self, path: _Path) -> None:
+        """Write the index to a file.
+
+        The file is written beside `path` and renamed over it once complete, so an existing file is replaced whole or not at all."""
+    @classmethod
+    def load(cls, path: _Path) -> PyFlat:
+        """Read an index written by PyFlat.save()."""
+    def __reduce__(self) -> tuple[Callable[[bytes], PyFlat], tuple[bytes]]: ...
+    def __len__(self) -> int: ...
+    @property
+    def dim(self) -> int:
+        """The dimension of the stored vectors."""
+    @property
+    def metric(self) -> str:
+        """The metric: "euclidean", "cosine" or "inner_product"."""
 
 @final
 class PyHNSW:
@@ -57,3 +75,33 @@ class PyHNSW:
 
         Returns a list of tuples `(distance, vector)`."""
     def create(self, vectors: _Vectors, metadata: Sequence[_MetadataPairs] | None = None) -> None: ...
+    def save(self, path: _Path) -> None:
+        """Write the index to a file.
+
+        The file is written beside `path` and renamed over it once complete, so an existing file is replaced whole or not at all."""
+    @classmethod
+    def load(cls, path: _Path) -> PyHNSW:
+        """Read an index written by PyHNSW.save()."""
+    def __reduce__(self) -> tuple[Callable[[bytes], PyHNSW], tuple[bytes]]: ...
+    def __len__(self) -> int: ...
+    @property
+    def dim(self) -> int:
+        """The dimension of the stored vectors."""
+    @property
+    def metric(self) -> str:
+        """The metric: "euclidean", "angular" or "inner_product"."""
+    @property
+    def layers(self) -> int:
+        """The number of layers."""
+    @property
+    def m(self) -> int:
+        """The m the index was created with."""
+    @property
+    def ef_construction(self) -> int:
+        """The beam width of insertion."""
+    @property
+    def ef_search(self) -> int:
+        """The beam width of search."""
+    @property
+    def schema(self) -> list[str] | None:
+        """The metadata attribute names, or None."""
