@@ -170,7 +170,7 @@ def test_hnsw_doc_and_signature():
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_class_dict_holds_only_the_methods(cls):
-    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "dim", "metric"}
+    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric"}
     if cls is PyHNSW:
         persistence |= {"layers", "m", "ef_construction", "ef_search", "schema"}
     assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create"} | persistence
@@ -272,6 +272,7 @@ def test_instance_has_no_extra_behaviour():
     idx = PyFlat(3)
     idx.insert([1, 2, 3])
     assert len(idx) == 1  # the one addition: len() counts the stored vectors
+    assert PyFlat(3) and PyHNSW(3, metric="euclidean")  # and leaves even empty indexes true
     with pytest.raises(TypeError):
         iter(idx)
     with pytest.raises(TypeError):
