@@ -50,11 +50,19 @@ void IndexWriter::begin(Section section, std::uint64_t length) {
     open_ = true;
 }
 
+// Large blocks go in pieces that stay in cache between the checksum and the copy.
+constexpr std::size_t kPiece = 256 * 1024;
+
 void IndexWriter::put(const void* data, std::size_t size) {
     if (!open_ || size > left_)
         TESSRA_FAULT(std::string("Index file section '") + section_name(section_) + "' written past its length");
-    crc_ = crc32c_extend(crc_, data, size);
-    sink_.write(data, size);
+    const char* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t n = std::min(kPiece, size - done);
+        crc_ = crc32c_extend(crc_, bytes + done, n);
+        sink_.write(bytes + done, n);
+        done += n;
+    }
     left_ -= size;
 }
 
@@ -116,8 +124,13 @@ void IndexReader::begin(Section section) {
 
 void IndexReader::get(void* data, std::size_t size) {
     if (size > left_) fail("data runs past the end of the section");
-    read(data, size);
-    crc_ = crc32c_extend(crc_, data, size);
+    char* bytes = static_cast<char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t n = std::min(kPiece, size - done);
+        read(bytes + done, n);
+        crc_ = crc32c_extend(crc_, bytes + done, n);
+        done += n;
+    }
     left_ -= size;
 }
 

@@ -13,14 +13,14 @@ namespace tessra::io {
 
 void FdSink::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
-    if (buffer_.size() + size <= kBuffer) {
-        buffer_.insert(buffer_.end(), bytes, bytes + size);
+    if (size >= kDirect) {
+        // Large blocks (the vector store) go to the file directly, without a copy.
+        flush();
+        write_all(bytes, size);
         return;
     }
-    flush();
-    // Large blocks (the vector store) go to the file directly, without a copy.
-    if (size >= kBuffer) write_all(bytes, size);
-    else buffer_.insert(buffer_.end(), bytes, bytes + size);
+    if (buffer_.size() + size > kBuffer) flush();
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
 }
 
 void FdSink::flush() {
@@ -64,7 +64,7 @@ void FdSource::read(void* data, std::size_t size) {
     out += buffered;
     size -= buffered;
     while (size > 0) {
-        if (size >= kBuffer) {
+        if (size >= kDirect) {
             // Large blocks are read straight into place.
             const std::size_t n = read_some(out, size);
             if (n == 0) throw FormatError("Truncated index file: the file ended while it was read");

@@ -40,6 +40,8 @@ public:
 // Buffered writes to an open descriptor (not owned); flush() before closing.
 class FdSink : public Sink {
 public:
+    // Blocks this large skip the buffer.
+    static constexpr std::size_t kDirect = 64 * 1024;
     explicit FdSink(int fd) : fd_(fd) { buffer_.reserve(kBuffer); }
     void write(const void* data, std::size_t size) override;
     void flush();
@@ -54,6 +56,7 @@ private:
 // Buffered reads from an open descriptor (not owned), its size taken at construction.
 class FdSource : public Source {
 public:
+    static constexpr std::size_t kDirect = 64 * 1024;
     explicit FdSource(int fd);
     std::uint64_t size() const override { return size_; }
     void read(void* data, std::size_t size) override;
