@@ -131,6 +131,11 @@ void save_atomically(const std::string& target, const WriteIndex& write) {
     std::string temporary_path;
     Descriptor file(create_temporary(target, temporary_path));
     TemporaryFile temporary(temporary_path);
+    // A replaced file keeps its permission bits, so a private index stays private.
+    struct stat existing;
+    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+        ::fchmod(file.get(), existing.st_mode & 07777) != 0)
+        throw io::SystemError(errno, "fchmod");
     {
         io::FdSink sink(file.get());
         write(sink);

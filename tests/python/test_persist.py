@@ -351,9 +351,11 @@ def test_save_replaces_the_file_whole(tmp_path):
     small_flat().save(path)
     bigger = PyFlat(2)
     bigger.create([[float(i), 0.0] for i in range(100)])
+    os.chmod(path, 0o600)
     bigger.save(os.fsencode(path))  # bytes paths work too
     assert len(PyFlat.load(path)) == 100
     assert os.listdir(tmp_path) == ["index.tsr"]
+    assert os.stat(path).st_mode & 0o777 == 0o600  # a replaced file keeps its permissions
 
 
 def test_interrupted_save_leaves_the_previous_file(tmp_path):
