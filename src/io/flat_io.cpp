@@ -2,6 +2,7 @@
 #include "common/fault.hpp"
 #include "io/index_file.hpp"
 #include "io/index_io.hpp"
+#include "io/large_buffer.hpp"
 
 namespace tessra::io {
 namespace {
@@ -55,7 +56,7 @@ Flat read_flat(Source& source) {
     if (dim != 0 && (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left()))
         in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
     if (dim == 0 && in.left() != 0) in.fail("unexpected length");
-    flat.vector_store.resize(count * dim);
+    resize_for_filling(flat.vector_store, static_cast<std::size_t>(count * dim));
     in.get_array(flat.vector_store.data(), flat.vector_store.size());
     in.end();
     in.finish();

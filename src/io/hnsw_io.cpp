@@ -6,6 +6,7 @@
 #include "common/fault.hpp"
 #include "io/index_file.hpp"
 #include "io/index_io.hpp"
+#include "io/large_buffer.hpp"
 
 namespace tessra::io {
 namespace {
@@ -209,7 +210,7 @@ HNSW read_hnsw(Source& source) {
     in.begin(Section::Vectors);
     if (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left())
         in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
-    state.vectors.resize(static_cast<std::size_t>(count * dim));
+    resize_for_filling(state.vectors, static_cast<std::size_t>(count * dim));
     in.get_array(state.vectors.data(), state.vectors.size());
     in.end();
 
