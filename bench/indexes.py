@@ -7,6 +7,9 @@ Each wrapper has:
   search_list(q, k)    one query given as a Python list of floats
   search_numpy(q, k)   one query given as a 1-d float64 numpy array
   returned(raw, base)  (vectors, reported euclidean distances or None) of one result
+and, where the index can be persisted:
+  save(path)           write the built index to a file
+  load(path)           a new wrapper holding the index read back from `path`
 All peers are asked to use a single thread, as tessra does."""
 
 from __future__ import annotations
@@ -60,8 +63,32 @@ class NumpyBrute:
     def returned(self, raw, base):
         return base[raw], None
 
+    def save(self, path):
+        with open(path, "wb") as f:
+            np.save(f, self.base)
 
-class TessraFlat:
+    def load(self, path):
+        other = NumpyBrute(self.dim)
+        with open(path, "rb") as f:
+            other.base = np.load(f)
+        other.norms = np.einsum("ij,ij->i", other.base, other.base)
+        return other
+
+
+class _TessraFile:
+    """save/load for both tessra classes (save also fsyncs, which the peers do not)."""
+
+    def save(self, path):
+        self.index.save(path)
+
+    def load(self, path):
+        other = object.__new__(type(self))
+        other.__dict__.update(self.__dict__)
+        other.index = type(self.index).load(path)
+        return other
+
+
+class TessraFlat(_TessraFile):
     name = "tessra PyFlat"
     exact = True
 
@@ -111,7 +138,7 @@ def without_sketches(tessra, build):
         tessra._sketch_fit_from(previous)
 
 
-class TessraHNSW:
+class TessraHNSW(_TessraFile):
     name = "tessra PyHNSW"
     exact = False
 
@@ -188,8 +215,31 @@ class Hnswlib:
         labels, _ = raw
         return base[labels[0].astype(np.int64)], None
 
+    def save(self, path):
+        self.index.save_index(path)
 
-class FaissFlat:
+    def load(self, path):
+        other = Hnswlib(self.lib, self.dim, self.ef_search)
+        idx = self.lib.Index(space="l2", dim=self.dim)
+        idx.load_index(path)
+        idx.set_num_threads(1)
+        idx.set_ef(self.ef_search)
+        other.index = idx
+        return other
+
+
+class _FaissFile:
+    def save(self, path):
+        self.faiss.write_index(self.index, path)
+
+    def load(self, path):
+        other = object.__new__(type(self))
+        other.__dict__.update(self.__dict__)
+        other.index = self.faiss.read_index(path)
+        return other
+
+
+class FaissFlat(_FaissFile):
     name = "faiss IndexFlatL2"
     exact = True
 

@@ -12,7 +12,9 @@ so the whole run takes well under a minute.
 Measured per index and data set: build time, queries/s for k=10 with one query
 per call (query as a Python list and as a numpy array), recall@10 against exact
 float64 search, and bytes per stored vector (process RSS growth over the build,
-divided by n: C++ allocations are invisible to tracemalloc). Also: PyFlat scan
+divided by n: C++ allocations are invisible to tracemalloc), and save/load
+speed of every index that can be written to a file (through tmpfs, i.e. the
+page cache, and to the report directory's disk; tessra also by pickle). Also: PyFlat scan
 bandwidth beside a single-thread stream bandwidth, per-call overhead on a
 1-vector index, a PyHNSW ef_search sweep and build time against size.
 
@@ -313,6 +315,7 @@ class Bench:
                 self.notes.append(f"{adapter.name} on {ds.name}: exact index has recall@{K} {rec:.4f}")
             log(f"  {adapter.name}: {qps_list:.0f} q/s list, {qps_np:.0f} q/s numpy, recall@{K} {rec:.4f}")
             rows.append(row)
+            self.persistence(adapter, ds, q_lists[0])
             del adapter, res_list, res_np
             settle_memory()
         stream = stream_bandwidth(ds.n * ds.dim * 8)
@@ -324,6 +327,53 @@ class Bench:
     def sketch_stats(self):
         stats = getattr(self.tessra, "_sketch_stats", None)
         return stats() if stats is not None else None
+
+    # -- save and load -----------------------------------------------------------
+    def persistence(self, adapter, ds, query):
+        """Save and load through the page cache (tmpfs when there is one) and to
+        the report directory's disk; for tessra also pickle. Best of 3 each."""
+        if not hasattr(adapter, "save"):
+            return
+        places = [("tmpfs", Path("/dev/shm"))] if Path("/dev/shm").is_dir() else []
+        places.append(("disk", Path(self.args.out)))
+        expected = adapter.search_list(query, K)
+        for where, folder in places:
+            folder.mkdir(parents=True, exist_ok=True)
+            path = folder / f"tessra-bench-{os.getpid()}.idx"
+            try:
+                save_s = load_s = math.inf
+                for _ in range(3):
+                    t0 = time.perf_counter()
+                    adapter.save(str(path))
+                    save_s = min(save_s, time.perf_counter() - t0)
+                    t0 = time.perf_counter()
+                    loaded = adapter.load(str(path))
+                    load_s = min(load_s, time.perf_counter() - t0)
+                    same = repr(loaded.search_list(query, K)) == repr(expected)
+                    del loaded
+                size = path.stat().st_size
+            finally:
+                path.unlink(missing_ok=True)
+            row = {"dataset": ds.name, "index": adapter.name, "where": where, "bytes": size,
+                   "save_s": save_s, "load_s": load_s, "same_results": same}
+            if where == "tmpfs" and adapter.name.startswith("tessra"):
+                import pickle
+                dump_s = undump_s = math.inf
+                for _ in range(3):
+                    t0 = time.perf_counter()
+                    data = pickle.dumps(adapter.index, protocol=pickle.HIGHEST_PROTOCOL)
+                    dump_s = min(dump_s, time.perf_counter() - t0)
+                    t0 = time.perf_counter()
+                    pickle.loads(data)
+                    undump_s = min(undump_s, time.perf_counter() - t0)
+                    del data
+                row.update(pickle_s=dump_s, unpickle_s=undump_s)
+            if not same:
+                self.notes.append(f"{adapter.name} on {ds.name}: a loaded index answered differently")
+            log(f"  {adapter.name} ({where}): {size / 1e6:.1f} MB, save {size / save_s / 1e9:.2f} GB/s, "
+                f"load {size / load_s / 1e9:.2f} GB/s")
+            self.results.setdefault("persistence", []).append(row)
+        settle_memory()
 
     @staticmethod
     def recall(adapter, results, ds, gt_d):
@@ -511,6 +561,21 @@ def render_tables(res) -> str:
                 f"{fmt(ratio(f1 and f1['qps_numpy'], ff and ff['qps_numpy']), '.2f')} | "
                 f"{fmt(ratio(h1 and h1['qps_numpy'], h0 and h0['qps_numpy']), '.2f')} | "
                 f"{fmt(ratio(h0 and h0['build_s'], h1 and h1['build_s']), '.2f')} |"
+            )
+    if res.get("persistence"):
+        lines += [
+            "",
+            "### Save and load (best of 3; GB/s of file size; tessra's save includes fsync)",
+            "",
+            "| data set | index | where | file MB | save GB/s | load GB/s | pickle GB/s | unpickle GB/s |",
+            "|---|---|---|---:|---:|---:|---:|---:|",
+        ]
+        for r in res["persistence"]:
+            rate = lambda key: r["bytes"] / r[key] / 1e9 if r.get(key) else None  # noqa: E731
+            lines.append(
+                f"| {r['dataset']} | {r['index']} | {r['where']} | {r['bytes'] / 1e6:.1f} | "
+                f"{fmt(rate('save_s'), '.2f')} | {fmt(rate('load_s'), '.2f')} | "
+                f"{fmt(rate('pickle_s'), '.2f')} | {fmt(rate('unpickle_s'), '.2f')} |"
             )
     return "\n".join(lines)
 

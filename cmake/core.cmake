@@ -11,7 +11,8 @@ file(GLOB TESSRA_CORE_SOURCES CONFIGURE_DEPENDS
   ${TESSRA_SRC}/metadata/*.cpp
   ${TESSRA_SRC}/filter/*.cpp
   ${TESSRA_SRC}/parallel/*.cpp
-  ${TESSRA_SRC}/sketch/*.cpp)
+  ${TESSRA_SRC}/sketch/*.cpp
+  ${TESSRA_SRC}/io/*.cpp)
 # Python-facing files of each subsystem start with py_ and belong to the module only.
 list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "/py_[^/]*\\.cpp$")
 

@@ -1,5 +1,6 @@
 """Type information for the tessra extension module."""
 
+import os
 from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, Union, final
 
@@ -16,6 +17,8 @@ _Vectors = Union[Sequence[_Vector], npt.NDArray[Any]]
 _MetadataValue = Union[str, SupportsIndex, SupportsFloat]
 # Pairs naming no schema attribute are ignored, so their values may be anything.
 _MetadataPairs = Sequence[tuple[str, object]]
+# A file-system path, as open() takes it.
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 @final
 class PyFlat:
@@ -40,6 +43,22 @@ class PyFlat:
         progress: bool | Callable[[int, int], object] | None = None,
     ) -> npt.NDArray[np.int64]:
         """Append the vectors in order, as create does, and return their ids as a numpy int64 array."""
+    def save(self, path: _Path) -> None:
+        """Write the index to a file.
+
+        The file is written beside `path` and renamed over it once complete, so an existing file is replaced whole or not at all."""
+    @classmethod
+    def load(cls, path: _Path) -> PyFlat:
+        """Read an index written by PyFlat.save()."""
+    def __reduce__(self) -> tuple[Callable[[bytes], PyFlat], tuple[bytes]]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    @property
+    def dim(self) -> int:
+        """The dimension of the stored vectors."""
+    @property
+    def metric(self) -> str:
+        """The metric: "euclidean", "cosine" or "inner_product"."""
 
 @final
 class PyHNSW:
@@ -80,3 +99,34 @@ class PyHNSW:
         threads: None for every usable core. progress: True for a bar on a
         terminal's standard error, or a callable receiving (done, total).
         Returns the new ids as a numpy int64 array."""
+    def save(self, path: _Path) -> None:
+        """Write the index to a file.
+
+        The file is written beside `path` and renamed over it once complete, so an existing file is replaced whole or not at all."""
+    @classmethod
+    def load(cls, path: _Path) -> PyHNSW:
+        """Read an index written by PyHNSW.save()."""
+    def __reduce__(self) -> tuple[Callable[[bytes], PyHNSW], tuple[bytes]]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    @property
+    def dim(self) -> int:
+        """The dimension of the stored vectors."""
+    @property
+    def metric(self) -> str:
+        """The metric: "euclidean", "angular" or "inner_product"."""
+    @property
+    def layers(self) -> int:
+        """The number of layers."""
+    @property
+    def m(self) -> int:
+        """The m the index was created with."""
+    @property
+    def ef_construction(self) -> int:
+        """The beam width of insertion."""
+    @property
+    def ef_search(self) -> int:
+        """The beam width of search."""
+    @property
+    def schema(self) -> list[str] | None:
+        """The metadata attribute names, or None."""

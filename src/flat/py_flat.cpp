@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat/py_flat_io.hpp"
 #include "python/binding.hpp"
 #include "python/bulk_add.hpp"
 #include "python/classes.hpp"
@@ -159,6 +160,7 @@ PyMethodDef methods[] = {
     fast_method("add", flat_add,
                 "add($self, vectors, *, threads=None, progress=None)\n--\n\n"
                 "Append the vectors in order, as create does, and return their ids as a numpy int64 array."),
+    TESSRA_PERSISTENCE_METHODS(Flat, "PyFlat"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,7 +171,8 @@ const char doc[] = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index
 PyTypeObject* flat_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyFlat", "PyFlat", static_cast<int>(sizeof(Self)), flat_new,
-                                    dealloc_instance<Flat>, doc, methods});
+                                    dealloc_instance<Flat>, doc, methods,
+                                    flat_attributes, length_slot<Flat>});
     return type_object;
 }
 

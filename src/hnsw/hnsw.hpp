@@ -141,6 +141,24 @@ public:
     };
     std::optional<RecordView> record(std::uint64_t id) const;
 
+    // What a saved index holds; restore() rebuilds the derived state (level
+    // weights, the highest level below node 0's) from it.
+    struct SavedState {
+        std::size_t dim = 0;
+        Metric metric = Metric::Euclidean;
+        std::uint64_t layers = 0, m = 0, ef_construction = 0, ef_search = 0;
+        Schema schema;
+        std::vector<double> vectors;                   // dim values per node, in id order
+        std::vector<std::uint16_t> levels;             // level(id) of every node, capped at 65535
+        std::vector<std::vector<std::uint32_t>> runs;  // run(id) of every node
+        std::vector<bool> has_record;                  // per node
+        std::vector<Metadata> record_values;           // schema-size records of the nodes that have one, in id order
+    };
+    // The index `state` describes. Precondition (the file reader checks it):
+    // every run id is below the node count, each level is below `layers`
+    // (node 0's is layers - 1, capped), and records exist only with a schema.
+    static HNSW restore(SavedState state);
+
 private:
     friend class ParallelBuild;
 

@@ -5,6 +5,7 @@
 
 #include "filter/py_filter.hpp"
 #include "hnsw/hnsw.hpp"
+#include "hnsw/py_hnsw_io.hpp"
 #include "metadata/py_metadata.hpp"
 #include "python/binding.hpp"
 #include "python/bulk_add.hpp"
@@ -282,6 +283,7 @@ PyMethodDef methods[] = {
                 "terminal's standard error, or a callable receiving (done, total).\n"
                 "Returns the new ids as a numpy int64 array."),
     fast_method("_add_stats", hnsw_add_stats, nullptr),
+    TESSRA_PERSISTENCE_METHODS(HNSW, "PyHNSW"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -293,7 +295,8 @@ const char doc[] =
 PyTypeObject* hnsw_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyHNSW", "PyHNSW", static_cast<int>(sizeof(Self)), hnsw_new,
-                                    dealloc_instance<HNSW>, doc, methods});
+                                    dealloc_instance<HNSW>, doc, methods,
+                                    hnsw_attributes, length_slot<HNSW>});
     return type_object;
 }
 

@@ -19,6 +19,8 @@ struct ClassSpec {
     destructor dealloc;
     const char* doc;         // "Name(signature)\n--\n\ndocstring"
     PyMethodDef* methods;    // static, null-terminated
+    PyGetSetDef* attributes = nullptr;  // read-only attributes, static, null-terminated
+    lenfunc length = nullptr;           // len(index)
 };
 
 // Creates the class object; a failure is an internal fault.

@@ -86,6 +86,8 @@ PyObject* init_module() {
     return module.release();
 }
 
+int always_true(PyObject*) { return 1; }
+
 }  // namespace
 
 PyTypeObject* create_class(const ClassSpec& spec) {
@@ -96,7 +98,17 @@ PyTypeObject* create_class(const ClassSpec& spec) {
         {Py_tp_doc, const_cast<char*>(spec.doc)},
         {Py_tp_methods, spec.methods},
         {0, nullptr},
+        {0, nullptr},
+        {0, nullptr},
+        {0, nullptr},
     };
+    std::size_t used = 5;
+    if (spec.attributes != nullptr) slots[used++] = {Py_tp_getset, spec.attributes};
+    if (spec.length != nullptr) {
+        slots[used++] = {Py_mp_length, reinterpret_cast<void*>(spec.length)};
+        // len() must not make an empty index false: indexes were always true.
+        slots[used++] = {Py_nb_bool, reinterpret_cast<void*>(always_true)};
+    }
     PyType_Spec type_spec = {spec.full_name, spec.instance_size, 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&type_spec);  // copies the name, doc and slots it keeps
     if (type == nullptr) {

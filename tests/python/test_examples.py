@@ -149,3 +149,9 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
         assert rows[("clustered-2k", "PyFlat")]["bytes_per_vector"] > 128 * 8 * 0.9
     assert {r["index"] for r in results["overhead"]} >= {"tessra PyFlat", "tessra PyHNSW", "numpy brute force"}
     assert len(results["ef_sweep"]["curves"]["tessra PyHNSW"]) == 5
+    saved = {(r["dataset"], r["index"], r["where"]): r for r in results["persistence"]}
+    for dataset in ("mnist", "clustered-2k"):
+        for index in ("tessra PyFlat", "tessra PyHNSW"):
+            row = saved[(dataset, index, "disk")]
+            assert row["same_results"] and row["bytes"] > 0 and row["save_s"] > 0 and row["load_s"] > 0
+    assert "### Save and load" in stdout
