@@ -1,6 +1,6 @@
 // The adjacency runs of every node: one writer appends while readers scan.
 // A run's entries live in one array; when it fills, the writer copies them to
-// an array twice as large and publishes the new array before the new length,
+// an array half as large again and publishes the new array before the new length,
 // so a reader that loads the length first and the array second always finds
 // every entry it counted. Replaced arrays are kept while readers may still
 // scan them (during a parallel build) and freed once none can.
