@@ -19,7 +19,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
   set(TESSRA_X86 ON)
 endif()
 if(NOT TESSRA_X86)
-  list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "kernels_avx(2|512)\\.cpp$")
+  list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "kernels(_block)?_avx(2|512)\\.cpp$")
 endif()
 
 find_package(Threads REQUIRED)
@@ -35,8 +35,10 @@ target_compile_options(tessra_core PUBLIC -ffp-contract=off -fno-fast-math
 if(TESSRA_X86)
   target_compile_definitions(tessra_core PUBLIC TESSRA_X86=1)
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx2.cpp
+    ${TESSRA_SRC}/metrics/kernels_block_avx2.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx2")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
+    ${TESSRA_SRC}/metrics/kernels_block_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized;-Wno-uninitialized")
 endif()
 

@@ -3,6 +3,7 @@
 from collections.abc import Sequence
 from typing import Any, SupportsFloat, SupportsIndex, Union, final
 
+import numpy as np
 import numpy.typing as npt
 
 __all__ = ["PyFlat", "PyHNSW"]
@@ -15,6 +16,8 @@ _Vectors = Union[Sequence[_Vector], npt.NDArray[Any]]
 _MetadataValue = Union[str, SupportsIndex, SupportsFloat]
 # Pairs naming no schema attribute are ignored, so their values may be anything.
 _MetadataPairs = Sequence[tuple[str, object]]
+# The result of search_batch: ids (int64) and distances (float64), one row per query.
+_BatchResult = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
 
 @final
 class PyFlat:
@@ -31,6 +34,12 @@ class PyFlat:
         Returns a list of tuples `(id, distance)`."""
     def create(self, vectors: _Vectors) -> None:
         """Create an index from a list of vectors."""
+    def search_batch(
+        self, queries: _Vectors, k: SupportsIndex | None = None, *, threads: SupportsIndex | None = None
+    ) -> _BatchResult:
+        """Search for the k nearest neighbors of every query, on several threads.
+
+        Returns a tuple `(ids, distances)` of numpy arrays (int64 and float64) with one row per query; row i holds the pairs `search(queries[i], k)` returns. Short rows are padded with id -1 and distance NaN. `threads=None` uses every core the process may use."""
 
 @final
 class PyHNSW:
@@ -57,3 +66,15 @@ class PyHNSW:
 
         Returns a list of tuples `(distance, vector)`."""
     def create(self, vectors: _Vectors, metadata: Sequence[_MetadataPairs] | None = None) -> None: ...
+    def search_batch(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex | None = None,
+        filter: tuple[str, _MetadataValue] | None = None,
+        *,
+        threads: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+    ) -> _BatchResult:
+        """Search for the k nearest neighbors of every query, on several threads.
+
+        Returns a tuple `(ids, distances)` of numpy arrays (int64 and float64) with one row per query; row i holds the node ids (insertion order from 0) and distances of the pairs `search(queries[i], k, filter)` returns. Short rows are padded with id -1 and distance NaN. `threads=None` uses every core the process may use; `ef_search` replaces the index's own for this call."""

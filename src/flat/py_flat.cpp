@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat/py_flat_batch.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -121,6 +122,7 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(id, distance)`."),
     fast_method("create", flat_create,
                 "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
+    fast_method("search_batch", flat_search_batch_method, kFlatSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

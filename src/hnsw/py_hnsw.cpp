@@ -5,6 +5,7 @@
 
 #include "filter/py_filter.hpp"
 #include "hnsw/hnsw.hpp"
+#include "hnsw/py_hnsw_batch.hpp"
 #include "metadata/py_metadata.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
@@ -199,6 +200,7 @@ PyMethodDef methods[] = {
                 "Returns a list of tuples `(distance, vector)`."),
     fast_method("create", hnsw_create,
                 "create($self, vectors, metadata=None)\n--\n\n"),
+    fast_method("search_batch", hnsw_search_batch_method, kHnswSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

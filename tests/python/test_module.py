@@ -170,7 +170,7 @@ def test_hnsw_doc_and_signature():
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_class_dict_holds_only_the_methods(cls):
-    assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create"}
+    assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create", "search_batch"}
     assert cls.__bases__ == (object,)
     assert cls.__mro__ == (cls, object)
     assert cls.__init__ is object.__init__
