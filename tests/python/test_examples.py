@@ -114,6 +114,22 @@ def test_mnist_search_reads_an_idx_file(tmp_path):
     assert f"MNIST images from {path}: 2000 indexed, 50 queries, dimension 784" in out
 
 
+@pytest.mark.parametrize("from_file", [False, True], ids=["generated", "idx-file"])
+def test_batch_search_rows_equal_search(tmp_path, from_file):
+    pytest.importorskip("numpy")
+    args = []
+    if from_file:
+        args = [tmp_path / "images-idx3-ubyte.gz"]
+        write_idx_images(args[0], 10000)
+    out, _ = run("examples/batch_search.py", *args, timeout=300)
+    source = f"MNIST images from {args[0]}" if from_file else "generated images"
+    assert f"batch data: {source}" in out and "9000 indexed, 1000 queries, dimension 784" in out
+    assert "PyFlat: 1000/1000 rows equal search" in out
+    assert "PyHNSW: 1000/1000 rows equal search" in out
+    assert out.count("ids int64 (1000, 10), distances float64 (1000, 10)") == 4
+    assert re.search(r"k=3 with ef_search=2: width 2, first row \[\d+, \d+\]", out)
+
+
 def test_quick_benchmark_runs_and_reports(tmp_path):
     pytest.importorskip("numpy")
     mnist = tmp_path / "images-idx3-ubyte.gz"
