@@ -17,7 +17,9 @@ bandwidth beside a single-thread stream bandwidth, per-call overhead on a
 1-vector index, a PyHNSW ef_search sweep and build time against size.
 
 Peers (hnswlib, faiss, matplotlib) are imported lazily and skipped with a note
-when missing. Every index runs single-threaded. The report goes to
+when missing. Every index runs single-threaded, except in the batch tables
+(bench/batch.py: whole query sets per call on one and two threads;
+--batch-only runs just those and the per-query rates they compare with). The report goes to
 DIR/report.md (default bench/out/), raw numbers to DIR/results.json and plots
 to DIR/*.png when matplotlib is installed. Progress goes to stderr."""
 
@@ -61,6 +63,7 @@ except ImportError:
     sys.exit(2)
 
 sys.path.insert(0, str(HERE))
+import batch  # noqa: E402
 import datasets  # noqa: E402
 import indexes  # noqa: E402
 from measure import (  # noqa: E402
@@ -113,6 +116,8 @@ class Bench:
 
     # -- index factories ---------------------------------------------------
     def factories(self, approx_ef: int = indexes.HNSW_EF_SEARCH, only=None):
+        if only is None and self.args.batch_only:
+            only = ("numpy", "PyFlat", "PyHNSW", "hnswlib")
         out = [("numpy", lambda d: indexes.NumpyBrute(d))]
         if self.has_flat:
             out.append(("PyFlat", lambda d: indexes.TessraFlat(self.tessra, d)))
@@ -296,6 +301,7 @@ class Bench:
                 self.notes.append(f"{adapter.name} on {ds.name}: exact index has recall@{K} {rec:.4f}")
             log(f"  {adapter.name}: {qps_list:.0f} q/s list, {qps_np:.0f} q/s numpy, recall@{K} {rec:.4f}")
             rows.append(row)
+            batch.measure(key, adapter, ds, K, res_np, qps_np, self.results.setdefault("batch", []))
             del adapter, res_list, res_np
             settle_memory()
         stream = stream_bandwidth(ds.n * ds.dim * 8)
@@ -366,9 +372,10 @@ class Bench:
     def run(self):
         started = time.perf_counter()
         self.environment()
-        self.overhead()
-        self.create_input()
-        self.scaling()
+        if not self.args.batch_only:
+            self.overhead()
+            self.create_input()
+            self.scaling()
         sets = []
         if self.args.mnist:
             sets.append(lambda: datasets.load_mnist(self.args.mnist, self.args.quick))
@@ -377,7 +384,8 @@ class Bench:
         sets.append(lambda: datasets.clustered(self.cfg["clustered_n"], self.cfg["clustered_nq"]))
         for load in sets:
             self.run_dataset(load())
-        self.ef_sweep()
+        if not self.args.batch_only:
+            self.ef_sweep()
         self.results["total_s"] = time.perf_counter() - started
         if hasattr(os, "getloadavg"):
             self.results["environment"]["load_end"] = os.getloadavg()
@@ -448,6 +456,9 @@ def render_tables(res) -> str:
             f"| {name} | {fmt(f_l, '.2f')} / {fmt(f_n, '.2f')} | {fmt(b, '.1f')} | "
             f"{fmt(h_l, '.3f')} / {fmt(h_n, '.3f')} |"
         )
+    batch_tables = batch.render(res, fmt, ratio)
+    if batch_tables:
+        lines += ["", batch_tables]
     return "\n".join(lines)
 
 
@@ -610,6 +621,9 @@ def make_plots(res, out: Path):
         fig.savefig(out / "build_vs_size.png", dpi=110)
         plt.close(fig)
         made.append(("build time against size", "build_vs_size.png"))
+    batch_plot = batch.plot(res, plt, out)
+    if batch_plot:
+        made.append(batch_plot)
     rows = [r for r in res.get("rows", []) if r["key"] in ("PyFlat", "numpy", "faiss-flat")]
     if rows:
         names = [d["name"] for d in res.get("datasets", [])]
@@ -637,6 +651,8 @@ def main(argv=None):
     ap.add_argument("--mnist", metavar="PATH", help="MNIST images in IDX format (gzip or plain); skipped when absent")
     ap.add_argument("--quick", action="store_true", help="small sizes: 2,000 base vectors, 200 queries")
     ap.add_argument("--out", default=str(HERE / "out"), metavar="DIR", help="report directory (default bench/out)")
+    ap.add_argument("--batch-only", action="store_true",
+                    help="only what the batch tables need: numpy, PyFlat, PyHNSW and hnswlib on the data sets")
     args = ap.parse_args(argv)
     if args.mnist and not os.path.exists(args.mnist):
         ap.error(f"--mnist {args.mnist}: no such file")
