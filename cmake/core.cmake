@@ -49,3 +49,10 @@ if(TESSRA_SANITIZE)
     -Wno-maybe-uninitialized)
   target_link_options(tessra_core PUBLIC -fsanitize=address,undefined)
 endif()
+
+if(TESSRA_TSAN)
+  # ThreadSanitizer for the C++ test program (dev/tsan.sh): the worker threads
+  # of batched searches must share nothing unguarded.
+  target_compile_options(tessra_core PUBLIC -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(tessra_core PUBLIC -fsanitize=thread)
+endif()
