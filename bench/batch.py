@@ -3,7 +3,9 @@
 Measured per data set: PyFlat.search_batch against numpy's batched brute force
 (|x|² − 2 Q·Xᵀ through BLAS on one thread, then argpartition), and
 PyHNSW.search_batch against hnswlib's knn_query with the same thread count.
-Every rate is the best of a few passes over the whole query set in one call."""
+Every rate is the best of a few passes over the whole query set in one call;
+the rates a ratio compares are measured in turn, pass by pass, so that load
+from elsewhere on the machine falls on both alike."""
 
 from __future__ import annotations
 
@@ -18,16 +20,23 @@ THREADS = (1, 2)
 NUMPY_CHUNK = 256  # queries per BLAS call: large enough for a matrix product, small enough for the cache
 
 
-def best_rate(call, count: int, min_seconds: float = 1.0, max_passes: int = 5):
-    """Run call() (one batch of `count` queries) until min_seconds or max_passes; return (best q/s, first result)."""
-    first, best, spent, passes = None, float("inf"), 0.0, 0
-    while passes < max_passes and (passes < 2 or spent < min_seconds):
-        t0 = time.perf_counter()
-        result = call()
-        elapsed = time.perf_counter() - t0
-        first = result if first is None else first
-        best, spent, passes = min(best, elapsed), spent + elapsed, passes + 1
-    return count / best, first
+def best_rates(calls: dict, count: int, min_seconds: float = 1.5, max_rounds: int = 5):
+    """Run every call (one batch of `count` queries) once per round, in turn, so
+    that load from elsewhere falls on all of them alike; at least two rounds,
+    more until min_seconds. Returns {name: (best q/s, result of the first round)}."""
+    best = {name: float("inf") for name in calls}
+    first: dict = {}
+    spent, rounds = 0.0, 0
+    while rounds < max_rounds and (rounds < 2 or spent < min_seconds):
+        for name, call in calls.items():
+            t0 = time.perf_counter()
+            result = call()
+            elapsed = time.perf_counter() - t0
+            first.setdefault(name, result)
+            best[name] = min(best[name], elapsed)
+            spent += elapsed
+        rounds += 1
+    return {name: (count / best[name], first[name]) for name in calls}
 
 
 def numpy_batched(base, norms, queries, k):
@@ -56,26 +65,31 @@ def flat_rows_equal(ids, distances, single_results):
 
 
 def measure(key, adapter, ds, k, single_results, single_qps, rows: list):
-    """Batch rows for one index of one data set (only for the indexes that batch)."""
+    """Batch rows for one index of one data set: PyFlat (with numpy's batched
+    brute force beside it), PyHNSW and hnswlib, each on one and two threads."""
     queries = ds.queries
-    entry = {"dataset": ds.name, "n": ds.n, "dim": ds.dim, "nq": ds.nq, "load": os.getloadavg()}
-    if key == "numpy":
-        base = adapter.base
-        qps, _ = best_rate(lambda: numpy_batched(base, adapter.norms, queries, k), len(queries))
-        rows.append({**entry, "index": "numpy batched brute force", "key": key, "threads": 1, "qps": qps})
-        log(f"  numpy batched: {qps:.0f} q/s")
-        return
+    entry = {"dataset": ds.name, "n": ds.n, "dim": ds.dim, "nq": ds.nq}
+    calls = {}
     for threads in THREADS:
-        if key == "PyFlat":
-            call = lambda: adapter.index.search_batch(queries, k, threads=threads)
-        elif key == "PyHNSW":
-            call = lambda: adapter.index.search_batch(queries, k, threads=threads)
+        if key in ("PyFlat", "PyHNSW"):
+            calls[threads] = lambda t=threads: adapter.index.search_batch(queries, k, threads=t)
         elif key == "hnswlib":
-            call = lambda: adapter.index.knn_query(queries, k=k, num_threads=threads)
-        else:
-            return
-        qps, result = best_rate(call, len(queries))
-        row = {**entry, "index": adapter.name, "key": key, "threads": threads, "qps": qps, "single_qps": single_qps}
+            calls[threads] = lambda t=threads: adapter.index.knn_query(queries, k=k, num_threads=t)
+    if not calls:
+        return
+    if key == "PyFlat":
+        base = ds.base
+        norms = np.einsum("ij,ij->i", base, base)
+        calls["numpy"] = lambda: numpy_batched(base, norms, queries, k)
+    load = os.getloadavg()
+    measured = best_rates(calls, len(queries))
+    if "numpy" in measured:
+        qps = measured.pop("numpy")[0]
+        rows.append({**entry, "load": load, "index": "numpy batched brute force", "key": "numpy", "threads": 1, "qps": qps})
+        log(f"  numpy batched: {qps:.0f} q/s")
+    for threads, (qps, result) in measured.items():
+        row = {**entry, "load": load, "index": adapter.name, "key": key, "threads": threads, "qps": qps,
+               "single_qps": single_qps}
         if key == "PyFlat":
             row["rows_equal_search"] = flat_rows_equal(result[0], result[1], single_results)
         if key == "PyHNSW":

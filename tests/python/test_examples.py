@@ -157,3 +157,19 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
         assert rows[("clustered-2k", "PyFlat")]["bytes_per_vector"] > 128 * 8 * 0.9
     assert {r["index"] for r in results["overhead"]} >= {"tessra PyFlat", "tessra PyHNSW", "numpy brute force"}
     assert len(results["ef_sweep"]["curves"]["tessra PyHNSW"]) == 5
+
+
+def test_batch_benchmark_reports_exact_rows(tmp_path):
+    pytest.importorskip("numpy")
+    mnist = tmp_path / "images-idx3-ubyte.gz"
+    write_idx_images(mnist, 1200)
+    stdout, _ = run("bench/run.py", "--quick", "--batch-only", "--mnist", mnist, "--out", tmp_path / "out", timeout=600)
+    assert "### Batch search" in stdout and "PyFlat 1 thread ÷ numpy batched" in stdout
+    results = json.loads((tmp_path / "out" / "results.json").read_text())
+    rows = {(r["dataset"], r["key"], r["threads"]): r for r in results["batch"]}
+    for dataset in ("mnist", "clustered-2k"):
+        assert rows[(dataset, "numpy", 1)]["qps"] > 0
+        for key in ("PyFlat", "PyHNSW"):
+            for threads in (1, 2):
+                row = rows[(dataset, key, threads)]
+                assert row["qps"] > 0 and row["rows_equal_search"] == row["nq"]
