@@ -19,7 +19,9 @@ bandwidth beside a single-thread stream bandwidth, per-call overhead on a
 1-vector index, a PyHNSW ef_search sweep and build time against size.
 
 Peers (hnswlib, faiss, matplotlib) are imported lazily and skipped with a note
-when missing. Every index runs single-threaded. The report goes to
+when missing. Every index runs single-threaded, except in the batch tables
+(bench/batch.py: whole query sets per call on one and two threads;
+--batch-only runs just those and the per-query rates they compare with). The report goes to
 DIR/report.md (default bench/out/), raw numbers to DIR/results.json and plots
 to DIR/*.png when matplotlib is installed. Progress goes to stderr."""
 
@@ -67,6 +69,7 @@ except ImportError:
     sys.exit(2)
 
 sys.path.insert(0, str(HERE))
+import batch  # noqa: E402
 import datasets  # noqa: E402
 import indexes  # noqa: E402
 from measure import (  # noqa: E402
@@ -119,6 +122,8 @@ class Bench:
 
     # -- index factories ---------------------------------------------------
     def factories(self, approx_ef: int = indexes.HNSW_EF_SEARCH, only=None):
+        if only is None and self.args.batch_only:
+            only = ("numpy", "PyFlat", "PyHNSW", "hnswlib")
         out = [("numpy", lambda d: indexes.NumpyBrute(d))]
         baseline = hasattr(self.tessra, "_sketch_fit_from")
         if self.has_flat:
@@ -316,6 +321,7 @@ class Bench:
             log(f"  {adapter.name}: {qps_list:.0f} q/s list, {qps_np:.0f} q/s numpy, recall@{K} {rec:.4f}")
             rows.append(row)
             self.persistence(adapter, ds, q_lists[0])
+            batch.measure(key, adapter, ds, K, res_np, qps_np, self.results.setdefault("batch", []))
             del adapter, res_list, res_np
             settle_memory()
         stream = stream_bandwidth(ds.n * ds.dim * 8)
@@ -438,6 +444,8 @@ class Bench:
         started = time.perf_counter()
         self.environment()
         parts = set((self.args.parts or "overhead,create,scaling,datasets,sweep").split(","))
+        if self.args.batch_only:
+            parts = {"datasets"}
         if "overhead" in parts:
             self.overhead()
         if "create" in parts:
@@ -577,6 +585,9 @@ def render_tables(res) -> str:
                 f"{fmt(rate('save_s'), '.2f')} | {fmt(rate('load_s'), '.2f')} | "
                 f"{fmt(rate('pickle_s'), '.2f')} | {fmt(rate('unpickle_s'), '.2f')} |"
             )
+    batch_tables = batch.render(res, fmt, ratio)
+    if batch_tables:
+        lines += ["", batch_tables]
     return "\n".join(lines)
 
 
@@ -743,6 +754,9 @@ def make_plots(res, out: Path):
         fig.savefig(out / "build_vs_size.png", dpi=110)
         plt.close(fig)
         made.append(("build time against size", "build_vs_size.png"))
+    batch_plot = batch.plot(res, plt, out)
+    if batch_plot:
+        made.append(batch_plot)
     rows = [r for r in res.get("rows", []) if r["key"] in ("PyFlat", "numpy", "faiss-flat")]
     if rows:
         names = [d["name"] for d in res.get("datasets", [])]
@@ -772,6 +786,8 @@ def main(argv=None):
     ap.add_argument("--out", default=str(HERE / "out"), metavar="DIR", help="report directory (default bench/out)")
     ap.add_argument("--parts", metavar="LIST",
                     help="comma-separated subset of overhead,create,scaling,datasets,sweep (default: all)")
+    ap.add_argument("--batch-only", action="store_true",
+                    help="only what the batch tables need: numpy, PyFlat, PyHNSW and hnswlib on the data sets")
     args = ap.parse_args(argv)
     if args.mnist and not os.path.exists(args.mnist):
         ap.error(f"--mnist {args.mnist}: no such file")

@@ -21,7 +21,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
   set(TESSRA_X86 ON)
 endif()
 if(NOT TESSRA_X86)
-  list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "kernels_avx(2|512)\\.cpp$")
+  list(FILTER TESSRA_CORE_SOURCES EXCLUDE REGEX "kernels(_block)?_avx(2|512)\\.cpp$")
 endif()
 
 find_package(Threads REQUIRED)
@@ -37,8 +37,10 @@ target_compile_options(tessra_core PUBLIC -ffp-contract=off -fno-fast-math
 if(TESSRA_X86)
   target_compile_definitions(tessra_core PUBLIC TESSRA_X86=1)
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx2.cpp
+    ${TESSRA_SRC}/metrics/kernels_block_avx2.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx2")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
+    ${TESSRA_SRC}/metrics/kernels_block_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized;-Wno-uninitialized")
 endif()
 
@@ -48,4 +50,11 @@ if(TESSRA_SANITIZE)
   target_compile_options(tessra_core PUBLIC -fsanitize=address,undefined -fno-omit-frame-pointer
     -Wno-maybe-uninitialized)
   target_link_options(tessra_core PUBLIC -fsanitize=address,undefined)
+endif()
+
+if(TESSRA_TSAN)
+  # ThreadSanitizer for the C++ test program (dev/tsan.sh): the worker threads
+  # of batched searches and of the parallel build must share nothing unguarded.
+  target_compile_options(tessra_core PUBLIC -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(tessra_core PUBLIC -fsanitize=thread)
 endif()

@@ -19,6 +19,8 @@ _MetadataValue = Union[str, SupportsIndex, SupportsFloat]
 _MetadataPairs = Sequence[tuple[str, object]]
 # A file-system path, as open() takes it.
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+# The result of search_batch: ids (int64) and distances (float64), one row per query.
+_BatchResult = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
 
 @final
 class PyFlat:
@@ -59,6 +61,12 @@ class PyFlat:
     @property
     def metric(self) -> str:
         """The metric: "euclidean", "cosine" or "inner_product"."""
+    def search_batch(
+        self, queries: _Vectors, k: SupportsIndex | None = None, *, threads: SupportsIndex | None = None
+    ) -> _BatchResult:
+        """Search for the k nearest neighbors of every query, on several threads.
+
+        Returns a tuple `(ids, distances)` of numpy arrays (int64 and float64) with one row per query; row i holds the pairs `search(queries[i], k)` returns. Short rows are padded with id -1 and distance NaN. `threads=None` uses every core the process may use."""
 
 @final
 class PyHNSW:
@@ -130,3 +138,15 @@ class PyHNSW:
     @property
     def schema(self) -> list[str] | None:
         """The metadata attribute names, or None."""
+    def search_batch(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex | None = None,
+        filter: tuple[str, _MetadataValue] | None = None,
+        *,
+        threads: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+    ) -> _BatchResult:
+        """Search for the k nearest neighbors of every query, on several threads.
+
+        Returns a tuple `(ids, distances)` of numpy arrays (int64 and float64) with one row per query; row i holds the node ids (insertion order from 0) and distances of the pairs `search(queries[i], k, filter)` returns. Short rows are padded with id -1 and distance NaN. `threads=None` uses every core the process may use; `ef_search` replaces the index's own for this call."""

@@ -5,6 +5,7 @@
 
 #include "flat/flat.hpp"
 #include "flat/py_flat_io.hpp"
+#include "flat/py_flat_batch.hpp"
 #include "python/binding.hpp"
 #include "python/bulk_add.hpp"
 #include "python/classes.hpp"
@@ -161,6 +162,7 @@ PyMethodDef methods[] = {
                 "add($self, vectors, *, threads=None, progress=None)\n--\n\n"
                 "Append the vectors in order, as create does, and return their ids as a numpy int64 array."),
     TESSRA_PERSISTENCE_METHODS(Flat, "PyFlat"),
+    fast_method("search_batch", flat_search_batch_method, kFlatSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -108,8 +108,11 @@ public:
     // metric value: the first max(k, 1) pairs of the final layer-0 search
     // (fewer when it found fewer). With a filter, no returned node fails it or
     // lacks a record. An empty index returns nothing and checks nothing.
+    // `ef` replaces ef_search for this search alone when given. Safe to call
+    // from several threads at once (each keeps its own scratch memory).
     std::optional<HNSWError> search(const double* query, std::size_t query_len, std::uint64_t k,
-                                    const Filter* filter, std::vector<Candidate>& out) const;
+                                    const Filter* filter, std::vector<Candidate>& out,
+                                    std::optional<std::uint64_t> ef = std::nullopt) const;
 
     std::size_t size() const { return levels_.size(); }
     std::size_t dim() const { return dim_; }

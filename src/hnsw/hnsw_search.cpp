@@ -7,8 +7,10 @@
 namespace tessra {
 
 std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len, std::uint64_t k,
-                                      const Filter* filter, std::vector<Candidate>& out) const {
+                                      const Filter* filter, std::vector<Candidate>& out,
+                                      std::optional<std::uint64_t> ef) const {
     out.clear();
+    const std::uint64_t ef_search = ef.value_or(ef_search_);
     if (size() == 0) return std::nullopt;
 
     // Wraps to the largest layer number when there are no layers; the first check refuses it.
@@ -17,7 +19,7 @@ std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len
     // when there are upper layers, else the final search with ef_search. It
     // runs its checks even when the layers it would search are skipped below.
     std::optional<BoundFilter> bound;
-    if (auto error = check_layer_search(top >= 1 ? 1 : ef_search_, top, filter, bound)) return error;
+    if (auto error = check_layer_search(top >= 1 ? 1 : ef_search, top, filter, bound)) return error;
 
     const QueryDistances distances(metric_, query, query_len, dim_);
     const SketchQuery sketch(sketches_, metric_, query, query_len, vector_store_.data(), dim_);
@@ -26,7 +28,7 @@ std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len
         if (auto error = knn(entry, distances, 1, layer, filter, out, sketch)) return error;
         entry = out.front().id;
     }
-    if (auto error = knn(entry, distances, ef_search_, 0, filter, out, sketch)) return error;
+    if (auto error = knn(entry, distances, ef_search, 0, filter, out, sketch)) return error;
 
     // The start node joins the result untested; it guided the search, but a
     // filtered search must not return it unless it passes. Nearer nodes may

@@ -6,6 +6,7 @@
 #include "filter/py_filter.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/py_hnsw_io.hpp"
+#include "hnsw/py_hnsw_batch.hpp"
 #include "metadata/py_metadata.hpp"
 #include "python/binding.hpp"
 #include "python/bulk_add.hpp"
@@ -284,6 +285,7 @@ PyMethodDef methods[] = {
                 "Returns the new ids as a numpy int64 array."),
     fast_method("_add_stats", hnsw_add_stats, nullptr),
     TESSRA_PERSISTENCE_METHODS(HNSW, "PyHNSW"),
+    fast_method("search_batch", hnsw_search_batch_method, kHnswSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

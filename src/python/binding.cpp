@@ -8,12 +8,13 @@ namespace {
 
 bool too_many_positional(const Signature& sig, std::size_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (sig.required == sig.count)
+    const std::size_t most = sig.positional_count();
+    if (sig.required == most)
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.display,
-                     sig.count, given, verb);
+                     most, given, verb);
     else
         PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                     sig.display, sig.required, sig.count, given, verb);
+                     sig.display, sig.required, most, given, verb);
     return false;
 }
 
@@ -69,7 +70,7 @@ std::size_t bind_positional(const Signature& sig, PyObject* const* args, std::si
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out) {
     const std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
-    if (positional > sig.count) return too_many_positional(sig, positional);
+    if (positional > sig.positional_count()) return too_many_positional(sig, positional);
     bind_positional(sig, args, positional, out);
     if (kwnames != nullptr) {
         const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
@@ -82,7 +83,7 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 
 bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (positional > sig.count) return too_many_positional(sig, positional);
+    if (positional > sig.positional_count()) return too_many_positional(sig, positional);
     bind_positional(sig, PySequence_Fast_ITEMS(args), positional, out);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;

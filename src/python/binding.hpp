@@ -1,5 +1,6 @@
 // Binding call arguments to parameters by position and keyword, with the
-// module's own TypeError wording. Every parameter can be given either way.
+// module's own TypeError wording. Every parameter can be given by keyword; the
+// first `positional` ones (all, unless set) by position as well.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,10 @@ struct Signature {
     const char* const* names;   // parameter names in order
     std::size_t count;          // number of parameters
     std::size_t required;       // leading parameters that must be given
+    // Leading parameters that may be given by position; the rest are keyword-only.
+    std::size_t positional = static_cast<std::size_t>(-1);
+
+    std::size_t positional_count() const { return positional < count ? positional : count; }
 };
 
 // Fills out[0..count) with borrowed references, null for parameters not given.

@@ -122,6 +122,16 @@ def test_mnist_search_reads_an_idx_file(tmp_path):
     assert f"MNIST images from {path}: 2000 indexed, 50 queries, dimension 784" in out
 
 
+def test_batch_search_rows_equal_search():
+    pytest.importorskip("numpy")
+    out, _ = run("examples/batch_search.py", timeout=300)
+    assert "batch data: generated images" in out and "9000 indexed, 1000 queries, dimension 784" in out
+    assert "PyFlat: 1000/1000 rows equal search" in out
+    assert "PyHNSW: 1000/1000 rows equal search" in out
+    assert out.count("ids int64 (1000, 10), distances float64 (1000, 10)") == 4
+    assert re.search(r"k=3 with ef_search=2: width 2, first row \[\d+, \d+\]", out)
+
+
 def test_quick_benchmark_runs_and_reports(tmp_path):
     pytest.importorskip("numpy")
     mnist = tmp_path / "images-idx3-ubyte.gz"
@@ -155,3 +165,12 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
             row = saved[(dataset, index, "disk")]
             assert row["same_results"] and row["bytes"] > 0 and row["save_s"] > 0 and row["load_s"] > 0
     assert "### Save and load" in stdout
+    # The batch tables: numpy's batched brute force, and both classes on one and two threads.
+    assert "### Batch search" in stdout and "PyFlat 1 thread ÷ numpy batched" in stdout
+    batch = {(r["dataset"], r["key"], r["threads"]): r for r in results["batch"]}
+    for dataset in ("mnist", "clustered-2k"):
+        assert batch[(dataset, "numpy", 1)]["qps"] > 0
+        for key in ("PyFlat", "PyHNSW"):
+            for threads in (1, 2):
+                row = batch[(dataset, key, threads)]
+                assert row["qps"] > 0 and row["rows_equal_search"] == row["nq"]

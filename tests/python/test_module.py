@@ -175,7 +175,7 @@ def test_class_dict_holds_only_the_methods(cls):
     persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric"}
     if cls is PyHNSW:
         persistence |= {"layers", "m", "ef_construction", "ef_search", "schema"}
-    assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create"} | extra | persistence
+    assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create", "search_batch"} | extra | persistence
     assert cls.__bases__ == (object,)
     assert cls.__mro__ == (cls, object)
     assert cls.__init__ is object.__init__

@@ -1,0 +1,139 @@
+// Batched searches on worker threads: every row equals the one-query search
+// (bit for bit) for any thread count, and a poll stops the run. Also run under
+// ThreadSanitizer by dev/tsan.sh.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "check.hpp"
+#include "flat/flat_batch.hpp"
+#include "hnsw/hnsw_batch.hpp"
+#include "hnsw_test_support.hpp"
+
+using namespace tessra;
+
+namespace {
+
+std::uint64_t bits(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// Small integers (ties), with NaNs of both signs and infinities mixed in.
+std::vector<double> values(std::mt19937_64& rng, std::size_t n) {
+    std::uniform_int_distribution<int> pick(-3, 40);
+    std::vector<double> v(n);
+    for (auto& x : v) {
+        const int r = pick(rng);
+        x = r == 40 ? std::numeric_limits<double>::quiet_NaN()
+            : r == 39 ? -std::numeric_limits<double>::quiet_NaN()
+            : r == 38 ? std::numeric_limits<double>::infinity()
+                      : static_cast<double>(r % 4);
+    }
+    return v;
+}
+
+// Row `row` of `out` holds exactly `found`, then padding.
+bool row_matches(const BatchResults& out, std::size_t row, const std::vector<Candidate>& found) {
+    if (found.size() > out.width) return false;
+    for (std::size_t i = 0; i < out.width; ++i) {
+        const std::int64_t id = out.ids[row * out.width + i];
+        const double d = out.distances[row * out.width + i];
+        if (i < found.size() ? (id != static_cast<std::int64_t>(found[i].id) || bits(d) != bits(found[i].distance))
+                             : (id != -1 || !std::isnan(d)))
+            return false;
+    }
+    return true;
+}
+
+ParallelFor threads(std::size_t count) {
+    ParallelFor options;
+    options.threads = count;
+    return options;
+}
+
+}  // namespace
+
+TEST(flat_batch_rows_equal_flat_search) {
+    std::mt19937_64 rng(31);
+    for (Metric metric : {Metric::Euclidean, Metric::Dot, Metric::Cosine}) {
+        for (std::size_t dim : {1, 9, 130}) {
+            Flat flat(dim, metric);
+            for (std::size_t i = 0; i < 300; ++i) {
+                const auto v = values(rng, dim);
+                flat.insert(v.data(), dim);
+            }
+            const std::size_t rows = 45;
+            const auto queries = values(rng, rows * dim);
+            for (std::size_t k : {1, 10, 400}) {
+                for (std::size_t count : {1, 3}) {
+                    BatchResults out;
+                    bool finished = false;
+                    CHECK(!flat_search_batch(flat, queries.data(), rows, k, threads(count), out, finished));
+                    CHECK(finished);
+                    std::vector<Candidate> found;
+                    for (std::size_t q = 0; q < rows; ++q) {
+                        flat.search(queries.data() + q * dim, dim, k, found);
+                        CHECK(row_matches(out, q, found));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(hnsw_batch_rows_equal_hnsw_search) {
+    hnsw_test::SeededRandom random(5);
+    std::mt19937_64 rng(6);
+    HNSW hnsw(4, Metric::Euclidean, 3, 16, 12, 6, Schema(std::vector<std::string>{"tag"}));
+    for (std::size_t i = 0; i < 200; ++i) {
+        const auto v = values(rng, 4);
+        const MetadataRecord record{Metadata::integer(static_cast<std::int64_t>(i % 3))};
+        CHECK(!hnsw.insert(v.data(), 4, &record, random));
+    }
+    VectorList queries;
+    for (std::size_t q = 0; q < 60; ++q) {
+        const auto v = values(rng, 1 + q % 5);  // any length
+        queries.values().insert(queries.values().end(), v.begin(), v.end());
+        queries.end_vector();
+    }
+    const Filter filter = Filter::equals("tag", Metadata::integer(1));
+    for (const Filter* f : {static_cast<const Filter*>(nullptr), &filter}) {
+        for (std::uint64_t ef : {1, 6, 40}) {
+            BatchResults out;
+            bool finished = false;
+            CHECK(!hnsw_search_batch(hnsw, queries, 10, f, ef, threads(3), out, finished));
+            CHECK(finished && out.width == std::min<std::size_t>(10, ef));
+            std::vector<Candidate> found;
+            for (std::size_t q = 0; q < queries.size(); ++q) {
+                CHECK(!hnsw.search(queries.data(q), queries.length(q), 10, f, found, ef));
+                CHECK(row_matches(out, q, found));
+            }
+        }
+    }
+    BatchResults out;
+    bool finished = false;
+    CHECK(hnsw_search_batch(hnsw, queries, 10, nullptr, 0, threads(3), out, finished) == HNSWError::InvalidEF);
+}
+
+TEST(batches_stop_when_the_poll_says_so) {
+    std::mt19937_64 rng(8);
+    Flat flat(64, Metric::Euclidean);
+    for (std::size_t i = 0; i < 20000; ++i) {
+        const auto v = values(rng, 64);
+        flat.insert(v.data(), 64);
+    }
+    const auto queries = values(rng, 64 * 400);
+    for (std::size_t count : {1, 3}) {
+        ParallelFor options = threads(count);
+        options.poll_interval = std::chrono::milliseconds(0);
+        std::size_t polls = 0;
+        options.poll = [&] { return ++polls == 3; };
+        BatchResults out;
+        bool finished = true;
+        CHECK(!flat_search_batch(flat, queries.data(), 400, 5, options, out, finished));
+        CHECK(!finished && polls == 3);
+    }
+}
