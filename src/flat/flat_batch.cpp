@@ -46,11 +46,13 @@ public:
           columns_(flat.dim * kQueryLanes, 0.0),
           best_(lanes) {
         const std::size_t dim = flat.dim;
+        sketches_.reserve(lanes);
         for (std::size_t j = 0; j < lanes; ++j) {
             rows_[j] = queries + j * dim;
             sum_sq_[j] = flat.metric == Metric::Cosine ? sum_of_squares(rows_[j], dim) : 0.0;
             for (std::size_t i = 0; i < dim; ++i) columns_[i * kQueryLanes + j] = rows_[j][i];
             best_[j].reserve(keep);
+            sketches_.emplace_back(flat.sketches, flat.metric, rows_[j], dim, flat.vector_store.data(), dim);
         }
     }
 
@@ -78,10 +80,8 @@ public:
             std::size_t n = 0;
             for (std::size_t i = 0; i < stop; ++i) {
                 const std::size_t id = start + i;
-                // A stored vector that provably ranks before no query's bound
-                // may be left out here, before any distance is taken (a lower
-                // bound on its distances would plug in at this point). None is
-                // left out yet.
+                // A stored vector whose sketch proves it ranks before no
+                // query's bound is left out before any distance is taken.
                 if (every_lane_full && cannot_rank_before(id, bounds)) continue;
                 batch_ids[n] = id;
                 batch[n++] = base + id * dim_;
@@ -132,7 +132,14 @@ private:
         return out[id - start];
     }
 
-    static bool cannot_rank_before(std::size_t /*id*/, const double* /*bounds*/) { return false; }
+    // True only when, for every query of the group, the sketch proves the
+    // stored vector's value at or after that query's bound (or NaN): no
+    // query could admit it, so leaving it out changes no result.
+    bool cannot_rank_before(std::size_t id, const double* bounds) const {
+        for (std::size_t j = 0; j < lanes_; ++j)
+            if (!sketches_[j].can_skip(id, bounds[j])) return false;
+        return true;
+    }
 
     Metric metric_;
     std::size_t count_;  // vectors stored
@@ -146,6 +153,7 @@ private:
     double sum_sq_[kQueryLanes] = {};
     std::vector<double> columns_;
     std::vector<std::vector<Candidate>> best_;
+    std::vector<SketchQuery> sketches_;  // one per query of the group
 };
 
 }  // namespace

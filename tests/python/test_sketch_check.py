@@ -62,12 +62,20 @@ SCRIPT = textwrap.dedent(
             flat.create(data)
             results[f"{kind} {metric}"] = [
                 [[bits(d), i] for d, i in flat.search(q, k)] for q in qs for k in (1, 10, 40)]
+            for k in (1, 10):
+                ids, dists = flat.search_batch(qs, k, threads=2)
+                results[f"{kind} {metric} batch {k}"] = [
+                    [[bits(float(d)), int(i)] for d, i in zip(drow, irow)] for drow, irow in zip(dists, ids)]
         for metric in ["euclidean", "inner_product", "angular"]:
             graph = tessra.PyHNSW(12, ef_construction=16, ef_search=8, metric=metric)
             graph.create(data)
             for q in qs:
                 for d, v in graph.search(q, 5):
                     pass  # a skipped admissible vector raises; the graph's own draws differ per process
+            # The parallel build's speculative searches and batched searches skip too.
+            bulk = tessra.PyHNSW(12, ef_construction=16, ef_search=8, metric=metric)
+            bulk.add(data, threads=2)
+            bulk.search_batch(qs, 5, threads=2)
     stats = tessra._sketch_stats() if hasattr(tessra, "_sketch_stats") else None
     json.dump({"results": results, "stats": stats}, sys.stdout)
     """
