@@ -493,6 +493,23 @@ def render_tables(res) -> str:
             f"| {name} | {fmt(f_l, '.2f')} / {fmt(f_n, '.2f')} | {fmt(b, '.1f')} | "
             f"{fmt(h_l, '.3f')} / {fmt(h_n, '.3f')} |"
         )
+    skip_rows = [r for r in rows if "skip_search" in r]
+    if skip_rows:
+        lines += [
+            "",
+            "### Distances skipped by the sketch bounds",
+            "",
+            "Share of the candidates tested against a full threshold whose exact distance a sketch bound "
+            "proved unnecessary (the rest were computed, with early abandonment), and how many were tested.",
+            "",
+            "| data set | index | build: skipped (tested) | search: skipped (tested) |",
+            "|---|---|---:|---:|",
+        ]
+        for r in skip_rows:
+            b, q = r.get("skip_build") or [None, 0], r["skip_search"]
+            lines.append(
+                f"| {r['dataset']} | {r['index']} | {fmt(b[0], '.1%')} ({b[1]:,}) | {fmt(q[0], '.1%')} ({q[1]:,}) |"
+            )
     if any(r["key"] in ("PyFlat0", "PyHNSW0") for r in rows):
         lines += [
             "",
