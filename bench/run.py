@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark tessra's PyFlat and PyHNSW against numpy, hnswlib and faiss.
 
-    python bench/run.py [--mnist PATH] [--quick] [--out DIR]
+    python bench/run.py [--mnist PATH] [--quick] [--out DIR] [--parts LIST]
 
 Data sets: the MNIST test images when --mnist names the IDX file (gzip or
 plain; 10,000 x 784: first 9,000 rows are the base, last 1,000 the queries),
@@ -16,7 +16,10 @@ divided by n: C++ allocations are invisible to tracemalloc), and save/load
 speed of every index that can be written to a file (through tmpfs, i.e. the
 page cache, and to the report directory's disk; tessra also by pickle). Also: PyFlat scan
 bandwidth beside a single-thread stream bandwidth, per-call overhead on a
-1-vector index, a PyHNSW ef_search sweep and build time against size.
+1-vector index, a PyHNSW ef_search sweep and build time against size (to
+50,000 vectors, with its growth exponent). PyFlat and PyHNSW are also built
+without their sketch bounds, as the baseline, and the share of distances the
+bounds skipped is reported.
 
 Peers (hnswlib, faiss, matplotlib) are imported lazily and skipped with a note
 when missing. Every index runs single-threaded, except in the batch tables
@@ -551,6 +554,23 @@ def render_tables(res) -> str:
             f"| {name} | {fmt(f_l, '.2f')} / {fmt(f_n, '.2f')} | {fmt(b, '.1f')} | "
             f"{fmt(h_l, '.3f')} / {fmt(h_n, '.3f')} |"
         )
+    skip_rows = [r for r in rows if "skip_search" in r]
+    if skip_rows:
+        lines += [
+            "",
+            "### Distances skipped by the sketch bounds",
+            "",
+            "Share of the candidates tested against a full threshold whose exact distance a sketch bound "
+            "proved unnecessary (the rest were computed, with early abandonment), and how many were tested.",
+            "",
+            "| data set | index | build: skipped (tested) | search: skipped (tested) |",
+            "|---|---|---:|---:|",
+        ]
+        for r in skip_rows:
+            b, q = r.get("skip_build") or [None, 0], r["skip_search"]
+            lines.append(
+                f"| {r['dataset']} | {r['index']} | {fmt(b[0], '.1%')} ({b[1]:,}) | {fmt(q[0], '.1%')} ({q[1]:,}) |"
+            )
     if any(r["key"] in ("PyFlat0", "PyHNSW0") for r in rows):
         lines += [
             "",

@@ -3,7 +3,7 @@
 // and query times, and (in a second, checked pass) the share of distances the
 // sketches skipped. Build it against the core library of a tests/cpp build:
 //   g++ -O3 -std=c++17 -ffp-contract=off -Isrc dev/sketch_probe.cpp BUILD/libtessra_core.a -o sketch_probe
-//   ./sketch_probe FILE DIM [QUERIES] [RANK] [flat|graph|both]
+//   ./sketch_probe FILE DIM [QUERIES] [RANK] [flat|graph|both] [MIN] [euclidean|dot|cosine]
 // The last QUERIES rows (default 300) are the queries. Times are processor time.
 #include <algorithm>
 #include <chrono>
@@ -42,7 +42,7 @@ struct Rng : RandomSource {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE DIM [QUERIES] [RANK] [flat|graph|both] [MIN]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE DIM [QUERIES] [RANK] [flat|graph|both] [MIN] [euclidean|dot|cosine]\n", argv[0]);
         return 2;
     }
     const std::size_t dim = std::strtoull(argv[2], nullptr, 10);
@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     const std::size_t rank = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
     const std::string what = argc > 5 ? argv[5] : "both";
     const std::size_t min_vectors = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : SketchSettings{}.min_vectors;
+    const std::string metric_name = argc > 7 ? argv[7] : "euclidean";
+    const Metric metric = metric_name == "dot" ? Metric::Dot : metric_name == "cosine" ? Metric::Cosine : Metric::Euclidean;
     std::FILE* file = std::fopen(argv[1], "rb");
     if (!file) return 2;
     std::vector<double> all;
@@ -68,7 +70,7 @@ int main(int argc, char** argv) {
         const char* pass = checked ? "checked" : "timed";
         std::vector<Candidate> out;
         if (what != "graph") {
-            Flat flat(dim, Metric::Euclidean);
+            Flat flat(dim, metric);
             auto start = Clock::now();
             for (std::size_t i = 0; i < n; ++i) flat.insert(all.data() + i * dim, dim);
             const double build = seconds_since(start);
@@ -84,7 +86,7 @@ int main(int argc, char** argv) {
                 start = Clock::now();
                 const std::size_t rounds = 50;
                 for (std::size_t q = 0; q < rounds; ++q) {
-                    const SketchQuery sketch(flat.sketches, Metric::Euclidean, queries + (q % nq) * dim, dim,
+                    const SketchQuery sketch(flat.sketches, metric, queries + (q % nq) * dim, dim,
                                              flat.vector_store.data(), dim);
                     std::size_t count = 0;
                     sketch.collect(0, n, 0.0, ids.data(), count, n);
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
         }
         reset_sketch_counters();
         if (what != "flat" && !checked) {
-            HNSW graph(dim, Metric::Euclidean, 5, 16, 200, 50, std::nullopt);
+            HNSW graph(dim, metric, 5, 16, 200, 50, std::nullopt);
             Rng rng;
             auto start = Clock::now();
             for (std::size_t i = 0; i < n; ++i) graph.insert(all.data() + i * dim, dim, nullptr, rng);
