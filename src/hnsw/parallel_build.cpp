@@ -56,7 +56,9 @@ ParallelBuild::ParallelBuild(HNSW& index, std::uint64_t base, std::uint64_t firs
 void ParallelBuild::run() {
     index_.runs_.set_readers_may_scan(true);
     try {
-        run_workers(options_.threads, [&](std::size_t worker, std::size_t) {
+        // More threads than insertions would only wait.
+        const std::size_t threads = std::min<std::uint64_t>(std::max<std::size_t>(options_.threads, 1), end_ - first_);
+        run_workers(threads, [&](std::size_t worker, std::size_t) {
             try {
                 if (worker == 0) run_committer();
                 else run_worker();
