@@ -29,7 +29,8 @@ const Signature kInsert{"PyFlat.insert()", kInsertParams, 1, 1};
 const Signature kSearch{"PyFlat.search()", kSearchParams, 2, 1};
 const Signature kCreate{"PyFlat.create()", kCreateParams, 1, 1};
 const char* const kAddParams[] = {"vectors", "threads", "progress"};
-const Signature kAdd{"PyFlat.add()", kAddParams, 3, 1};
+// vectors by position or keyword, the options by keyword only.
+const Signature kAdd{"PyFlat.add()", kAddParams, 3, 1, 1};
 
 Self* bind(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** out) {
@@ -123,8 +124,7 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_with_keyword_only(kAdd, 1, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = receiver<Flat>(self, type_object, "PyFlat");
+        Self* index = bind(kAdd, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;

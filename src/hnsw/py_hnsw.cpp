@@ -31,7 +31,8 @@ const Signature kInsert{"PyHNSW.insert()", kInsertParams, 2, 1};
 const Signature kSearch{"PyHNSW.search()", kSearchParams, 3, 1};
 const Signature kCreate{"PyHNSW.create()", kCreateParams, 2, 1};
 const char* const kAddParams[] = {"vectors", "metadata", "threads", "progress"};
-const Signature kAdd{"PyHNSW.add()", kAddParams, 4, 1};
+// vectors and metadata by position or keyword, the options by keyword only.
+const Signature kAdd{"PyHNSW.add()", kAddParams, 4, 1, 2};
 
 const char kNoSchemaForMetadata[] = "No schema provided in HNSW instance; cannot use metadata";
 
@@ -198,8 +199,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind_with_keyword_only(kAdd, 2, args, nargs, kwnames, arg)) return nullptr;
-        Self* index = receiver<HNSW>(self, type_object, "PyHNSW");
+        Self* index = bind(kAdd, self, args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;

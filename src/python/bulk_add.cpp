@@ -10,22 +10,6 @@
 
 namespace tessra::py {
 
-bool bind_with_keyword_only(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** out) {
-    const std::size_t given_positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
-    if (given_positional > positional) {
-        const char* verb = given_positional == 1 ? "was" : "were";
-        if (sig.required == positional)
-            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.display,
-                         positional, given_positional, verb);
-        else
-            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                         sig.display, sig.required, positional, given_positional, verb);
-        return false;
-    }
-    return bind_fastcall(sig, args, nargs, kwnames, out);
-}
-
 bool Progress::parse(PyObject* arg) {
     if (arg == nullptr || arg == Py_None || arg == Py_False) return true;
     if (arg == Py_True) {

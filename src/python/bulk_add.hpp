@@ -11,11 +11,6 @@
 
 namespace tessra::py {
 
-// Binds like bind_fastcall, but only the first `positional` parameters may
-// be given by position; the rest are keyword-only.
-bool bind_with_keyword_only(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** out);
-
 // The `progress` argument of a bulk add.
 class Progress {
 public:
