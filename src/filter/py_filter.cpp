@@ -1,6 +1,7 @@
 #include "filter/py_filter.hpp"
 
 #include "metadata/py_metadata.hpp"
+#include "python/binding.hpp"
 
 namespace tessra::py {
 
@@ -16,6 +17,13 @@ bool filter_from_pair(const Pair& pair, const Schema& schema, std::optional<Filt
     }
     out = Filter::equals(pair.name, std::move(*value));
     return true;
+}
+
+bool to_filter(PyObject* arg, const Schema& schema, std::optional<Filter>& out) {
+    if (given(arg) == nullptr) return true;
+    Pair pair;
+    if (!to_pair(arg, pair)) return label_argument_error("filter");
+    return filter_from_pair(pair, schema, out);
 }
 
 }  // namespace tessra::py

@@ -14,4 +14,8 @@ namespace tessra::py {
 // resolved against the schema by the search itself.
 bool filter_from_pair(const Pair& pair, const Schema& schema, std::optional<Filter>& out);
 
+// The `filter` argument of a search: nothing when absent or None, else the
+// pair converted (failures labelled with the argument's name) and checked.
+bool to_filter(PyObject* arg, const Schema& schema, std::optional<Filter>& out);
+
 }  // namespace tessra::py

@@ -129,11 +129,7 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!to_query_and_k(arg[0], arg[1], query, k)) return nullptr;
         const HNSW& hnsw = index->record;
         std::optional<Filter> filter;
-        if (given(arg[2]) != nullptr) {
-            Pair pair;
-            if (!to_pair(arg[2], pair)) return label_argument_error("filter"), nullptr;
-            if (!filter_from_pair(pair, hnsw.schema(), filter)) return nullptr;
-        }
+        if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
         std::vector<Candidate> found;
         if (auto error = hnsw.search(query.data(), query.size(), k, filter ? &*filter : nullptr, found))
             return raise_value_error("Search error: ", hnsw_error_name(*error));

@@ -40,11 +40,7 @@ PyObject* hnsw_search_batch_method(PyObject* self, PyObject* const* args, Py_ssi
         if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
         const HNSW& hnsw = index->record;
         std::optional<Filter> filter;
-        if (given(arg[2]) != nullptr) {
-            Pair pair;
-            if (!to_pair(arg[2], pair)) return label_argument_error("filter"), nullptr;
-            if (!filter_from_pair(pair, hnsw.schema(), filter)) return nullptr;
-        }
+        if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
         std::size_t threads;
         if (!to_thread_count(arg[3], threads)) return nullptr;
         std::uint64_t ef = hnsw.ef_search();
