@@ -12,9 +12,10 @@
 // The dense loops of fitting and projecting are compiled for several vector
 // widths and picked at load time where the toolchain supports it. Their sums
 // keep a fixed order in every variant (no contraction), though the bounds
-// would tolerate any.
+// would tolerate any. Sanitizer builds take the plain loops: their runtimes
+// are not ready when the loader runs the choosing functions.
 #if defined(TESSRA_X86) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define TESSRA_WIDE_LOOPS __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define TESSRA_WIDE_LOOPS
