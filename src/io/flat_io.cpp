@@ -60,6 +60,8 @@ Flat read_flat(Source& source) {
     in.get_array(flat.vector_store.data(), flat.vector_store.size());
     in.end();
     in.finish();
+    // Sketches are derived from the vectors: made again, as inserting them would.
+    flat.sketches.update(flat.metric, flat.vector_store.data(), flat.size(), flat.dim);
     return flat;
 }
 
