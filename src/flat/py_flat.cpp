@@ -95,6 +95,18 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// Every length is checked before anything is stored.
+bool check_lengths(const Flat& flat, const VectorList& vectors) {
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (vectors.length(i) != flat.dim) {
+            PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu", vectors.length(i),
+                         flat.dim);
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
@@ -106,14 +118,7 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
         Flat& flat = index->record;
         if (vectors.empty()) return raise_value_error("Create error: ", flat_error_name(FlatError::EmptyVectors));
-        // Every length is checked before anything is stored.
-        for (std::size_t i = 0; i < vectors.size(); ++i) {
-            if (vectors.length(i) != flat.dim) {
-                PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
-                             vectors.length(i), flat.dim);
-                return nullptr;
-            }
-        }
+        if (!check_lengths(flat, vectors)) return nullptr;
         if (auto error = flat.create(vectors)) return raise_value_error("Create error: ", flat_error_name(*error));
         return none();
     });
@@ -135,13 +140,7 @@ PyObject* flat_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!to_thread_count(arg[1], threads) || !progress.parse(arg[2])) return nullptr;
         Flat& flat = index->record;
         if (vectors.empty()) return raise_value_error("Add error: ", flat_error_name(FlatError::EmptyVectors));
-        for (std::size_t i = 0; i < vectors.size(); ++i) {
-            if (vectors.length(i) != flat.dim) {
-                PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
-                             vectors.length(i), flat.dim);
-                return nullptr;
-            }
-        }
+        if (!check_lengths(flat, vectors)) return nullptr;
         const std::size_t first = flat.size();
         if (auto error = flat.create(vectors)) return raise_value_error("Add error: ", flat_error_name(*error));
         if (!progress.finish(vectors.size(), vectors.size(), true)) return nullptr;

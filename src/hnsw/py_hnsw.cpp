@@ -168,6 +168,16 @@ bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vect
     return true;
 }
 
+// The vectors and metadata arguments of create and add, converted in that order.
+bool to_vectors_and_metadata(PyObject* vectors_arg, PyObject* metadata_arg, VectorList& vectors,
+                             std::optional<std::vector<std::vector<Pair>>>& pair_lists) {
+    if (!to_vector_list(vectors_arg, vectors)) return label_argument_error("vectors");
+    if (given(metadata_arg) == nullptr) return true;
+    pair_lists.emplace();
+    if (!to_pair_lists(metadata_arg, *pair_lists)) return label_argument_error("metadata");
+    return true;
+}
+
 PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
@@ -176,12 +186,8 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
         VectorList vectors;
-        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
         std::optional<std::vector<std::vector<Pair>>> pair_lists;
-        if (given(arg[1]) != nullptr) {
-            pair_lists.emplace();
-            if (!to_pair_lists(arg[1], *pair_lists)) return label_argument_error("metadata"), nullptr;
-        }
+        if (!to_vectors_and_metadata(arg[0], arg[1], vectors, pair_lists)) return nullptr;
         HNSW& hnsw = index->record;
         std::vector<MetadataRecord> records;
         if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
@@ -200,12 +206,8 @@ PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         ExclusiveBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
         VectorList vectors;
-        if (!to_vector_list(arg[0], vectors)) return label_argument_error("vectors"), nullptr;
         std::optional<std::vector<std::vector<Pair>>> pair_lists;
-        if (given(arg[1]) != nullptr) {
-            pair_lists.emplace();
-            if (!to_pair_lists(arg[1], *pair_lists)) return label_argument_error("metadata"), nullptr;
-        }
+        if (!to_vectors_and_metadata(arg[0], arg[1], vectors, pair_lists)) return nullptr;
         std::size_t threads;
         Progress progress;
         if (!to_thread_count(arg[2], threads) || !progress.parse(arg[3])) return nullptr;
