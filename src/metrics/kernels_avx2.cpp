@@ -9,6 +9,7 @@
 
 #include "metrics/kernels.hpp"
 #include "metrics/kernels_bounded.hpp"
+#include "metrics/kernel_terms.hpp"
 
 namespace tessra {
 namespace {
@@ -41,20 +42,6 @@ inline __m256d accumulate(__m256d acc, const __m256d& c0, const __m256d& c1, con
     if (cols > 2) acc = _mm256_add_pd(acc, c2);
     if (cols > 3) acc = _mm256_add_pd(acc, c3);
     return acc;
-}
-
-enum class Term { SquaredDifference, Product, Square };
-
-template <Term T>
-inline __m256d term(__m256d q, __m256d v) {
-    if constexpr (T == Term::SquaredDifference) {
-        const __m256d d = _mm256_sub_pd(q, v);
-        return _mm256_mul_pd(d, d);
-    } else if constexpr (T == Term::Product) {
-        return _mm256_mul_pd(q, v);
-    } else {
-        return _mm256_mul_pd(v, v);
-    }
 }
 
 // acc[g] lane j += sum over elements [begin, end) of term(q[i], p[4g + j][i]).

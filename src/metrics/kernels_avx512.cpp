@@ -8,6 +8,7 @@
 
 #include "metrics/kernels.hpp"
 #include "metrics/kernels_bounded.hpp"
+#include "metrics/kernel_terms.hpp"
 
 namespace tessra {
 namespace {
@@ -47,20 +48,6 @@ inline void transpose8(const __m512d* rows, __m512d* cols) {
     for (int k = 0; k < 4; ++k) {
         cols[k] = join(a[k], c[k]);
         cols[k + 4] = join(b[k], d[k]);
-    }
-}
-
-enum class Term { SquaredDifference, Product, Square };
-
-template <Term T>
-inline __m512d term(__m512d q, __m512d v) {
-    if constexpr (T == Term::SquaredDifference) {
-        const __m512d d = _mm512_sub_pd(q, v);
-        return _mm512_mul_pd(d, d);
-    } else if constexpr (T == Term::Product) {
-        return _mm512_mul_pd(q, v);
-    } else {
-        return _mm512_mul_pd(v, v);
     }
 }
 

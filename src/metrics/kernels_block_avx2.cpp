@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "metrics/kernels_block.hpp"
+#include "metrics/kernel_terms.hpp"
 
 namespace tessra {
 namespace {
@@ -20,20 +21,6 @@ constexpr std::size_t kGroup = 4;  // stored vectors in flight
 struct Lanes {
     __m256d low, high;
 };
-
-enum class Term { SquaredDifference, Product, Square };
-
-template <Term T>
-inline __m256d term(__m256d q, __m256d v) {
-    if constexpr (T == Term::SquaredDifference) {
-        const __m256d d = _mm256_sub_pd(q, v);
-        return _mm256_mul_pd(d, d);
-    } else if constexpr (T == Term::Product) {
-        return _mm256_mul_pd(q, v);
-    } else {
-        return _mm256_mul_pd(v, v);
-    }
-}
 
 // acc[g] lane j += term(query j element i, p[g][i]) for i in [begin, end), in element order.
 template <Term T, std::size_t G>

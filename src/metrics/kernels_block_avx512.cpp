@@ -9,26 +9,13 @@
 #include <limits>
 
 #include "metrics/kernels_block.hpp"
+#include "metrics/kernel_terms.hpp"
 
 namespace tessra {
 namespace {
 
 static_assert(kQueryLanes == 8, "one register holds the queries of a block");
 constexpr std::size_t kGroup = 8;  // stored vectors in flight
-
-enum class Term { SquaredDifference, Product, Square };
-
-template <Term T>
-inline __m512d term(__m512d q, __m512d v) {
-    if constexpr (T == Term::SquaredDifference) {
-        const __m512d d = _mm512_sub_pd(q, v);
-        return _mm512_mul_pd(d, d);
-    } else if constexpr (T == Term::Product) {
-        return _mm512_mul_pd(q, v);
-    } else {
-        return _mm512_mul_pd(v, v);
-    }
-}
 
 // q - v computed as v * -1 + q: the product is exact, so the one rounding
 // gives q - v exactly (as a number; a NaN operand may come out as another
