@@ -4,7 +4,7 @@ namespace tessra {
 
 Filter Filter::equals(std::string attribute, Metadata value) {
     auto predicate = std::make_shared<const Predicate>(
-        [wanted = std::move(value)](const Metadata& stored) { return stored == wanted; });
+        [wanted = std::move(value)](const MetadataView& stored) { return stored == MetadataView(wanted); });
     return Filter{std::move(attribute), std::move(predicate)};
 }
 

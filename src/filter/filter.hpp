@@ -6,11 +6,13 @@
 #include <string>
 
 #include "metadata/metadata.hpp"
+#include "metadata/metadata_view.hpp"
 
 namespace tessra {
 
 struct Filter {
-    using Predicate = std::function<bool(const Metadata&)>;
+    // Called with a view of the stored value, which is not copied.
+    using Predicate = std::function<bool(const MetadataView&)>;
 
     // Compared with the schema by the search, byte for byte; the first equal name wins.
     std::string attribute;
@@ -21,7 +23,7 @@ struct Filter {
     // equal payload). The predicate keeps its own copy of `value`.
     static Filter equals(std::string attribute, Metadata value);
 
-    bool passes(const Metadata& value) const { return (*predicate)(value); }
+    bool passes(const MetadataView& value) const { return (*predicate)(value); }
 };
 
 }  // namespace tessra

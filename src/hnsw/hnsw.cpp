@@ -35,10 +35,4 @@ HNSW::HNSW(std::size_t dim, Metric metric, std::uint64_t layers, std::uint64_t m
       ef_construction_(ef_construction),
       ef_search_(ef_search) {}
 
-std::optional<HNSW::RecordView> HNSW::record(std::uint64_t id) const {
-    const RecordSlot& slot = records_[id];
-    if (slot.begin == kNoRecord) return std::nullopt;
-    return RecordView{metadata_store_.data() + slot.begin, static_cast<std::size_t>(slot.size)};
-}
-
 }  // namespace tessra

@@ -16,6 +16,7 @@
 #include "hnsw/random.hpp"
 #include "hnsw/run_table.hpp"
 #include "metadata/metadata.hpp"
+#include "metadata/record_store.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
 #include "sketch/sketch_index.hpp"
@@ -138,11 +139,8 @@ public:
     // What the last add() did (for benchmarks).
     const AddResult& last_add() const { return last_add_; }
     // The node's stored metadata values, or nothing when it was inserted without a record.
-    struct RecordView {
-        const Metadata* values;
-        std::size_t size;
-    };
-    std::optional<RecordView> record(std::uint64_t id) const;
+    std::optional<RecordStore::Record> record(std::uint64_t id) const { return records_.record(id); }
+    const RecordStore& records() const { return records_; }
 
     // What a saved index holds; restore() rebuilds the derived state (level
     // weights, the highest level below node 0's) from it.
@@ -154,8 +152,7 @@ public:
         std::vector<double> vectors;                   // dim values per node, in id order
         std::vector<std::uint16_t> levels;             // level(id) of every node, capped at 65535
         std::vector<std::vector<std::uint32_t>> runs;  // run(id) of every node
-        std::vector<bool> has_record;                  // per node
-        std::vector<Metadata> record_values;           // schema-size records of the nodes that have one, in id order
+        RecordStore records;                           // one entry per node; schema-size records only
     };
     // The index `state` describes. Precondition (the file reader checks it):
     // every run id is below the node count, each level is below `layers`
@@ -164,13 +161,6 @@ public:
 
 private:
     friend class ParallelBuild;
-
-    // Where a node's record lies in metadata_store_; begin == kNoRecord when it has none.
-    struct RecordSlot {
-        std::uint64_t begin;
-        std::uint64_t size;
-    };
-    static constexpr std::uint64_t kNoRecord = UINT64_MAX;
 
     // A filter bound to the attribute position it tests.
     struct BoundFilter {
@@ -222,8 +212,7 @@ private:
     std::vector<std::uint16_t> levels_;
     std::uint64_t first_level_ = 0;  // node 0's level, uncapped
     std::vector<double> level_weights_;
-    std::vector<Metadata> metadata_store_;
-    std::vector<RecordSlot> records_;
+    RecordStore records_;
     Schema schema_;
     Metric metric_;
     std::size_t dim_;

@@ -102,8 +102,7 @@ AddResult HNSW::build_bulk(const VectorList& vectors, const std::vector<Metadata
         for (std::size_t i = 0; i < count; ++i) values += (*records)[i].size();
     vector_store_.reserve(vector_store_.size() + count * dim_);
     levels_.reserve(base + count);
-    records_.reserve(base + count);
-    metadata_store_.reserve(metadata_store_.size() + values);
+    records_.reserve(count, values);
     runs_.reserve(base + count);
     for (std::size_t i = 0; i < count; ++i)
         store_node(vectors.data(i), levels[i], records != nullptr ? &(*records)[i] : nullptr);

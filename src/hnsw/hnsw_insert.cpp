@@ -50,24 +50,12 @@ void HNSW::store_node(const double* vector, std::uint64_t level, const MetadataR
     if (levels_.empty()) first_level_ = level;
     levels_.push_back(static_cast<std::uint16_t>(std::min<std::uint64_t>(level, UINT16_MAX)));
     runs_.add_node();
-    if (record == nullptr) {
-        records_.push_back({kNoRecord, 0});
-    } else {
-        records_.push_back({metadata_store_.size(), record->size()});
-        metadata_store_.insert(metadata_store_.end(), record->begin(), record->end());
-    }
+    records_.append(record);
 }
 
 void HNSW::truncate_nodes(std::size_t nodes) {
     if (nodes >= size()) return;
-    // Records are stored in node order: the first dropped one marks the end of those kept.
-    for (std::size_t id = nodes; id < size(); ++id) {
-        if (records_[id].begin != kNoRecord) {
-            metadata_store_.erase(metadata_store_.begin() + static_cast<std::ptrdiff_t>(records_[id].begin), metadata_store_.end());
-            break;
-        }
-    }
-    records_.resize(nodes);
+    records_.truncate(nodes);
     runs_.truncate(nodes);
     levels_.resize(nodes);
     vector_store_.resize(nodes * dim_);

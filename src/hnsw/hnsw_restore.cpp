@@ -22,18 +22,7 @@ HNSW HNSW::restore(SavedState state) {
         for (const std::uint32_t neighbour : run) index.runs_.append(id, neighbour);
         std::vector<std::uint32_t>().swap(run);
     }
-    index.metadata_store_ = std::move(state.record_values);
-    const std::uint64_t record_size = index.schema_ ? index.schema_->size() : 0;
-    index.records_.reserve(count);
-    std::uint64_t next = 0;
-    for (std::size_t id = 0; id < count; ++id) {
-        if (state.has_record[id]) {
-            index.records_.push_back({next, record_size});
-            next += record_size;
-        } else {
-            index.records_.push_back({kNoRecord, 0});
-        }
-    }
+    index.records_ = std::move(state.records);
     // The first node took level layers - 1 (levels_ holds it capped).
     if (count > 0) index.first_level_ = index.layers_ - 1;
     // Insertion raises the highest other level only for nodes it links, and it

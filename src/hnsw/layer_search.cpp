@@ -84,9 +84,8 @@ std::optional<HNSWError> HNSW::check_layer_search(std::uint64_t ef, std::uint64_
 }
 
 bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
-    const RecordSlot& slot = records_[id];
-    if (slot.begin == kNoRecord || filter.position >= slot.size) return false;
-    return filter.filter->passes(metadata_store_[slot.begin + filter.position]);
+    const std::optional<MetadataView> value = records_.value(id, filter.position);
+    return value && filter.filter->passes(*value);
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,

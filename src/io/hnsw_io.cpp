@@ -45,8 +45,8 @@ bool valid_utf8(const std::string& text) {
 
 std::uint64_t text_size(const std::string& text) { return 8 + text.size(); }
 
-std::uint64_t value_size(const Metadata& value) {
-    return 1 + (value.kind() == Metadata::Kind::Str ? text_size(value.as_text()) : 8);
+std::uint64_t value_size(const MetadataView& value) {
+    return 1 + (value.kind() == Metadata::Kind::Str ? 8 + value.as_text().size() : 8);
 }
 
 std::uint64_t schema_size(const Schema& schema) {
@@ -67,12 +67,12 @@ std::uint64_t records_size(const HNSW& hnsw) {
     for (std::uint64_t id = 0; id < hnsw.size(); ++id) {
         size += 1;
         if (const auto record = hnsw.record(id))
-            for (std::size_t i = 0; i < record->size; ++i) size += value_size(record->values[i]);
+            for (std::size_t i = 0; i < record->size(); ++i) size += value_size((*record)[i]);
     }
     return size;
 }
 
-void put_text(IndexWriter& out, const std::string& text) {
+void put_text(IndexWriter& out, std::string_view text) {
     out.put_value<std::uint64_t>(text.size());
     out.put(text.data(), text.size());
 }
@@ -145,12 +145,12 @@ void write_hnsw(const HNSW& hnsw, Sink& sink) {
     const std::size_t record_size = schema ? schema->size() : 0;
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto record = hnsw.record(id);
-        if (record && (!schema || record->size != record_size))
+        if (record && (!schema || record->size() != record_size))
             TESSRA_FAULT("Metadata record does not match the schema");
         out.put_value<std::uint8_t>(record ? kRecord : kNoRecord);
         if (!record) continue;
-        for (std::size_t i = 0; i < record->size; ++i) {
-            const Metadata& value = record->values[i];
+        for (std::size_t i = 0; i < record->size(); ++i) {
+            const MetadataView value = (*record)[i];
             switch (value.kind()) {
                 case Metadata::Kind::Str:
                     out.put_value<std::uint8_t>(kText);
@@ -245,24 +245,27 @@ HNSW read_hnsw(Source& source) {
 
     in.begin(Section::Records);
     if (count > in.left()) in.fail("length does not match " + std::to_string(count) + " nodes");
-    state.has_record.resize(static_cast<std::size_t>(count));
     const std::size_t record_size = state.schema ? state.schema->size() : 0;
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto flag = in.get_value<std::uint8_t>();
         if (flag > kRecord) in.fail("node " + std::to_string(id) + " has record flag " + std::to_string(flag));
-        if (flag == kNoRecord) continue;
+        if (flag == kNoRecord) {
+            state.records.append(nullptr);
+            continue;
+        }
         if (!state.schema) in.fail("node " + std::to_string(id) + " has a record but the index has no schema");
-        state.has_record[id] = true;
+        state.records.begin_record();
         for (std::size_t i = 0; i < record_size; ++i) {
             const auto kind = in.get_value<std::uint8_t>();
             switch (kind) {
-                case kText: state.record_values.push_back(Metadata::text(get_text(in))); break;
-                case kInteger: state.record_values.push_back(Metadata::integer(in.get_value<std::int64_t>())); break;
-                case kReal: state.record_values.push_back(Metadata::real(in.get_value<double>())); break;
+                case kText: state.records.push_text(get_text(in)); break;
+                case kInteger: state.records.push_integer(in.get_value<std::int64_t>()); break;
+                case kReal: state.records.push_real(in.get_value<double>()); break;
                 default:
                     in.fail("node " + std::to_string(id) + " has a value of unknown kind " + std::to_string(kind));
             }
         }
+        state.records.end_record();
     }
     in.end();
     in.finish();

@@ -79,13 +79,13 @@ TEST(insert_stores_records_per_node) {
     CHECK(is_none(insert(index, {2.0}, rng, &short_record)));
     CHECK(!index.record(0).has_value());
     const auto second = index.record(1);
-    CHECK(second.has_value() && second->size == 2);
-    if (second && second->size == 2) {
-        CHECK(second->values[0] == Metadata::text("blue"));
-        CHECK(second->values[1] == Metadata::integer(42));
+    CHECK(second.has_value() && second->size() == 2);
+    if (second && second->size() == 2) {
+        CHECK((*second)[0] == Metadata::text("blue"));
+        CHECK((*second)[1] == Metadata::integer(42));
     }
     const auto third = index.record(2);
-    CHECK(third.has_value() && third->size == 1 && third->values[0] == Metadata::text("red"));
+    CHECK(third.has_value() && third->size() == 1 && (*third)[0] == Metadata::text("red"));
 }
 
 TEST(insert_with_zero_ef_construction_stores_nothing) {
@@ -99,7 +99,7 @@ TEST(insert_with_zero_ef_construction_stores_nothing) {
     CHECK_EQ(index.size(), 1u);
     CHECK(run(index, 0).empty());
     const auto record = index.record(0);
-    CHECK(record.has_value() && record->size == 1 && record->values[0] == Metadata::integer(1));
+    CHECK(record.has_value() && record->size() == 1 && (*record)[0] == Metadata::integer(1));
     // The index still answers, and a later filter finds only what is stored.
     std::vector<Candidate> out;
     const double query[] = {3.0, 4.0};
@@ -169,7 +169,7 @@ TEST(create_inserts_in_order_with_records) {
     CHECK(is_none(index.create(vector_list({{0.0}, {1.0}, {3.0}}), &records, rng)));
     CHECK_EQ(rng.used, 2u);
     CHECK_LIST(run(index, 2), ids({1, 0}));
-    CHECK(index.record(2)->values[0] == Metadata::text("c"));
+    CHECK((*index.record(2))[0] == Metadata::text("c"));
     // The same vectors one by one give the same graph.
     HNSW single = make_index(1, 1, 200, 50, std::vector<std::string>{"color"});
     ScriptedRandom again{0, 0};

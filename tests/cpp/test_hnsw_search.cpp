@@ -295,8 +295,8 @@ TEST(search_tests_a_failing_node_again_on_every_run_that_reaches_it) {
     const HNSW index = line_index({0.0, 1.0, 3.0}, 1, 50, std::vector<std::string>{"color"}, &records);
     CHECK_LIST(run(index, 1), ids({0, 2}));
     auto calls = std::make_shared<std::map<std::string, int>>();
-    Filter counting{"color", std::make_shared<const Filter::Predicate>([calls](const Metadata& value) {
-                        ++(*calls)[value.as_text()];
+    Filter counting{"color", std::make_shared<const Filter::Predicate>([calls](const MetadataView& value) {
+                        ++(*calls)[std::string(value.as_text())];
                         return value.as_text() != "c";
                     })};
     std::vector<Candidate> out;

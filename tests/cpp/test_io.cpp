@@ -48,8 +48,9 @@ void check_same_graph(const HNSW& a, const HNSW& b) {
         const auto ra = a.record(id), rb = b.record(id);
         CHECK_EQ(ra.has_value(), rb.has_value());
         if (ra && rb) {
-            CHECK_EQ(ra->size, rb->size);
-            for (std::size_t i = 0; i < ra->size && i < rb->size; ++i) CHECK(same_value(ra->values[i], rb->values[i]));
+            CHECK_EQ(ra->size(), rb->size());
+            for (std::size_t i = 0; i < ra->size() && i < rb->size(); ++i)
+                CHECK(same_value((*ra)[i].to_metadata(), (*rb)[i].to_metadata()));
         }
     }
 }
