@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -79,6 +79,9 @@ class PyHNSW:
         ef_search: SupportsIndex | None = None,
         metric: str | None = None,
         schema: Sequence[str] | None = None,
+        *,
+        graph: Literal["full", "pruned"] | None = None,
+        seed: SupportsIndex | None = None,
     ) -> PyHNSW: ...
     def insert(self, vector: _Vector, metadata: _MetadataPairs | None = None) -> None:
         """Insert a vector into the index.
@@ -138,6 +141,12 @@ class PyHNSW:
     @property
     def schema(self) -> list[str] | None:
         """The metadata attribute names, or None."""
+    @property
+    def graph(self) -> Literal["full", "pruned"]:
+        """The graph: "full" (every link kept) or "pruned"."""
+    @property
+    def seed(self) -> int | None:
+        """The seed of the index's own level generator, or None."""
     def search_batch(
         self,
         queries: _Vectors,

@@ -3,17 +3,15 @@
 // layer and is the entry node of every insertion and search.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
-#include <string_view>
 #include <vector>
 
+#include "common/random.hpp"
 #include "common/vector_list.hpp"
 #include "filter/filter.hpp"
-#include "hnsw/random.hpp"
+#include "hnsw/graph_types.hpp"
 #include "hnsw/run_table.hpp"
 #include "metadata/metadata.hpp"
 #include "metadata/record_store.hpp"
@@ -23,50 +21,8 @@
 
 namespace tessra {
 
-enum class HNSWError { InvalidEF, InvalidLayer, NoSchema, EmptySchema, AttributeNotFound, EmptyVectors, InvalidNodeID };
-
-// The variant's name as written in the enumeration.
-const char* hnsw_error_name(HNSWError error);
-
-// "euclidean", "angular" (cosine similarity) and "inner_product" (dot product),
-// compared exactly; anything else has no metric.
-std::optional<Metric> hnsw_metric_from_name(std::string_view name);
-
-// Parameter values the constructor's caller uses when an argument is absent.
-constexpr std::uint64_t kDefaultLayers = 5;
-constexpr std::uint64_t kDefaultM = 16;
-constexpr std::uint64_t kDefaultEfConstruction = 200;
-constexpr std::uint64_t kDefaultEfSearch = 50;
-
 struct Speculation;
 class ParallelBuild;
-
-// How add() runs: on how many threads, and what it reports on the way.
-struct AddOptions {
-    std::size_t threads = 1;  // the calling thread included
-    // Called on the calling thread about every poll_interval with the vectors
-    // added so far and the total; returning true stops the build.
-    std::function<bool(std::size_t done, std::size_t total)> poll;
-    std::chrono::milliseconds poll_interval{100};
-};
-
-// What add() did: how many vectors it added, why it stopped early, and how
-// the parallel build went.
-struct AddResult {
-    std::size_t added = 0;
-    std::optional<HNSWError> error;  // the failing vector is vectors[added]
-    bool stopped = false;            // by the poll
-    std::size_t speculated = 0;      // insertions linked from a search run ahead on a worker
-    std::size_t redone = 0;          // of those searches, the ones invalidated by later commits
-    std::size_t direct = 0;          // insertions searched by the committer on the current graph
-    // Processor seconds: speculative searches (summed over every thread),
-    // validating and linking on the calling thread, and the searches the
-    // calling thread ran in insertion order (with their linking).
-    double search_seconds = 0;
-    double commit_seconds = 0;
-    double redo_seconds = 0;
-    std::size_t pairs_found = 0;     // nodes the linking searches found, the new node included
-};
 
 class HNSW {
 public:
@@ -136,6 +92,11 @@ public:
     // Bytes the adjacency runs hold, headers included, and the entries they hold.
     std::size_t link_bytes() const { return runs_.bytes(); }
     std::size_t link_entries() const { return runs_.entries(); }
+    // The index's own level generator, when it was given a seed: every level
+    // draw then comes from it, in insertion order, instead of the caller's thread.
+    void use_generator(const SeededGenerator& generator) { generator_ = generator; }
+    SeededGenerator* generator() { return generator_ ? &*generator_ : nullptr; }
+    const SeededGenerator* generator() const { return generator_ ? &*generator_ : nullptr; }
     // What the last add() did (for benchmarks).
     const AddResult& last_add() const { return last_add_; }
     // The node's stored metadata values, or nothing when it was inserted without a record.
@@ -223,6 +184,7 @@ private:
     // The highest level of any node but node 0. Above it node 0 is alone, so a
     // layer search there ends where it starts and can be skipped.
     std::uint64_t highest_other_level_ = 0;
+    std::optional<SeededGenerator> generator_;
     AddResult last_add_;
 };
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "hnsw/random.hpp"
+#include "common/random.hpp"
 
 namespace tessra {
 

@@ -22,11 +22,13 @@ namespace {
 using Self = Instance<HNSW>;
 PyTypeObject* type_object = nullptr;
 
-const char* const kNewParams[] = {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
+const char* const kNewParams[] = {"dim",    "layers", "m",     "ef_construction", "ef_search",
+                                  "metric", "schema", "graph", "seed"};
 const char* const kInsertParams[] = {"vector", "metadata"};
 const char* const kSearchParams[] = {"query", "k", "filter"};
 const char* const kCreateParams[] = {"vectors", "metadata"};
-const Signature kNew{"PyHNSW.__new__()", kNewParams, 7, 1};
+// graph and seed by keyword only.
+const Signature kNew{"PyHNSW.__new__()", kNewParams, 9, 1, 7};
 const Signature kInsert{"PyHNSW.insert()", kInsertParams, 2, 1};
 const Signature kSearch{"PyHNSW.search()", kSearchParams, 3, 1};
 const Signature kCreate{"PyHNSW.create()", kCreateParams, 2, 1};
@@ -48,6 +50,13 @@ bool optional_unsigned(PyObject* arg, const char* name, std::uint64_t fallback, 
     return label_argument_error(name);
 }
 
+// Where the index's level draws come from: its own generator when it was
+// given a seed, else the calling thread's.
+RandomSource& level_source(HNSW& index) {
+    if (SeededGenerator* own = index.generator()) return *own;
+    return thread_random();
+}
+
 bool check_length(const HNSW& index, std::size_t length) {
     if (length == index.dim()) return true;
     PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", index.dim(), length);
@@ -56,7 +65,7 @@ bool check_length(const HNSW& index, std::size_t length) {
 
 PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* arg[7];
+        PyObject* arg[9];
         if (!bind_tuple_dict(kNew, args, kwargs, arg)) return nullptr;
         std::uint64_t dim, layers, m, ef_construction, ef_search;
         if (!to_unsigned(arg[0], dim)) return label_argument_error("dim"), nullptr;
@@ -75,6 +84,16 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             schema.emplace();
             if (!to_text_list(arg[6], *schema)) return label_argument_error("schema"), nullptr;
         }
+        std::optional<std::string> graph_name;
+        if (given(arg[7]) != nullptr) {
+            graph_name.emplace();
+            if (!to_text(arg[7], *graph_name)) return label_argument_error("graph"), nullptr;
+        }
+        std::optional<std::uint64_t> seed;
+        if (given(arg[8]) != nullptr) {
+            seed.emplace();
+            if (!to_unsigned(arg[8], *seed)) return label_argument_error("seed"), nullptr;
+        }
         const std::optional<Metric> metric =
             metric_name ? hnsw_metric_from_name(*metric_name) : std::optional<Metric>();
         if (!metric) {
@@ -85,7 +104,13 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "Dimension must be at least 1");
             return nullptr;
         }
-        return new_instance(type, HNSW(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema)));
+        if (graph_name && *graph_name != "full") {
+            PyErr_SetString(PyExc_ValueError, "Unsupported graph");
+            return nullptr;
+        }
+        HNSW hnsw(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema));
+        if (seed) hnsw.use_generator(SeededGenerator(*seed));
+        return new_instance(type, std::move(hnsw));
     });
 }
 
@@ -111,7 +136,7 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             if (!build_metadata_record(*hnsw.schema(), pairs, *record)) return nullptr;
         }
         if (!check_length(hnsw, vector.size())) return nullptr;
-        if (auto error = hnsw.insert(vector.data(), vector.size(), record ? &*record : nullptr, thread_random()))
+        if (auto error = hnsw.insert(vector.data(), vector.size(), record ? &*record : nullptr, level_source(hnsw)))
             return raise_value_error("Insert error: ", hnsw_error_name(*error));
         return none();
     });
@@ -191,7 +216,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         HNSW& hnsw = index->record;
         std::vector<MetadataRecord> records;
         if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
-        if (auto error = hnsw.create(vectors, pair_lists ? &records : nullptr, thread_random()))
+        if (auto error = hnsw.create(vectors, pair_lists ? &records : nullptr, level_source(hnsw)))
             return raise_value_error("Create error: ", hnsw_error_name(*error));
         return none();
     });
@@ -228,7 +253,7 @@ PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                     return stopped_by_python;
                 });
             };
-            result = hnsw.add(vectors, pair_lists ? &records : nullptr, thread_random(), options);
+            result = hnsw.add(vectors, pair_lists ? &records : nullptr, level_source(hnsw), options);
         }
         const bool complete = !stopped_by_python && !result.error;
         if (!progress.finish(result.added, vectors.size(), complete) || stopped_by_python) return nullptr;
@@ -288,7 +313,8 @@ PyMethodDef methods[] = {
 };
 
 const char doc[] =
-    "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)\n--\n\n";
+    "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None, *, "
+    "graph=None, seed=None)\n--\n\n";
 
 }  // namespace
 

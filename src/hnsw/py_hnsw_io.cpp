@@ -34,6 +34,19 @@ PyObject* get_metric(PyObject* self, void*) {
     return index == nullptr ? nullptr : PyUnicode_FromString(metric_name(index->record.metric()));
 }
 
+PyObject* get_graph(PyObject* self, void*) {
+    Instance<HNSW>* index = self_of(self);
+    return index == nullptr ? nullptr : PyUnicode_FromString("full");
+}
+
+PyObject* get_seed(PyObject* self, void*) {
+    Instance<HNSW>* index = self_of(self);
+    if (index == nullptr) return nullptr;
+    const SeededGenerator* generator = index->record.generator();
+    if (generator == nullptr) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(generator->seed());
+}
+
 // A new list on every read, so callers cannot change the index's schema.
 PyObject* get_schema(PyObject* self, void*) {
     Instance<HNSW>* index = self_of(self);
@@ -66,6 +79,8 @@ PyGetSetDef hnsw_attributes[] = {
     {"ef_construction", get_parameter<&HNSW::ef_construction>, nullptr, "The beam width of insertion.", nullptr},
     {"ef_search", get_parameter<&HNSW::ef_search>, nullptr, "The beam width of search.", nullptr},
     {"schema", get_schema, nullptr, "The metadata attribute names, or None.", nullptr},
+    {"graph", get_graph, nullptr, "The graph: \"full\" (every link kept) or \"pruned\".", nullptr},
+    {"seed", get_seed, nullptr, "The seed of the index's own level generator, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -164,7 +164,8 @@ def test_flat_doc_and_signature():
 def test_hnsw_doc_and_signature():
     assert PyHNSW.__doc__ == ""
     assert PyHNSW.__text_signature__ == (
-        "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
+        "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None, *, "
+        "graph=None, seed=None)"
     )
 
 
@@ -174,7 +175,7 @@ def test_class_dict_holds_only_the_methods(cls):
     extra = {"add", "_add_stats"} if cls is PyHNSW else {"add"}
     persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric"}
     if cls is PyHNSW:
-        persistence |= {"layers", "m", "ef_construction", "ef_search", "schema"}
+        persistence |= {"layers", "m", "ef_construction", "ef_search", "schema", "graph", "seed"}
     assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create", "search_batch"} | extra | persistence
     assert cls.__bases__ == (object,)
     assert cls.__mro__ == (cls, object)

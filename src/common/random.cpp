@@ -1,4 +1,4 @@
-#include "hnsw/random.hpp"
+#include "common/random.hpp"
 
 #if defined(__linux__)
 #include <sys/random.h>
@@ -55,6 +55,18 @@ std::uint64_t splitmix64(std::uint64_t& state) {
 
 std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
+std::uint64_t xoshiro_next(std::uint64_t (&state)[4]) {
+    const std::uint64_t result = rotl(state[1] * 5, 7) * 9;
+    const std::uint64_t t = state[1] << 17;
+    state[2] ^= state[0];
+    state[3] ^= state[1];
+    state[1] ^= state[2];
+    state[0] ^= state[3];
+    state[2] ^= t;
+    state[3] = rotl(state[3], 45);
+    return result;
+}
+
 class Xoshiro256StarStar final : public RandomSource {
 public:
     Xoshiro256StarStar() {
@@ -75,17 +87,7 @@ public:
         if ((state_[0] | state_[1] | state_[2] | state_[3]) == 0) state_[0] = 1;
     }
 
-    std::uint64_t next_u64() override {
-        const std::uint64_t result = rotl(state_[1] * 5, 7) * 9;
-        const std::uint64_t t = state_[1] << 17;
-        state_[2] ^= state_[0];
-        state_[3] ^= state_[1];
-        state_[1] ^= state_[2];
-        state_[0] ^= state_[3];
-        state_[2] ^= t;
-        state_[3] = rotl(state_[3], 45);
-        return result;
-    }
+    std::uint64_t next_u64() override { return xoshiro_next(state_); }
 
 private:
     std::uint64_t state_[4];
@@ -96,6 +98,19 @@ private:
 RandomSource& thread_random() {
     thread_local Xoshiro256StarStar generator;
     return generator;
+}
+
+SeededGenerator::SeededGenerator(std::uint64_t seed) : seed_(seed) {
+    // splitmix64 never yields four zero words in a row, so the state is valid.
+    std::uint64_t mix = seed;
+    for (std::uint64_t& word : state_) word = splitmix64(mix);
+}
+
+std::uint64_t SeededGenerator::next_u64() {
+    std::uint64_t words[4] = {state_[0], state_[1], state_[2], state_[3]};
+    const std::uint64_t result = xoshiro_next(words);
+    for (int i = 0; i < 4; ++i) state_[i] = words[i];
+    return result;
 }
 
 }  // namespace tessra
