@@ -22,6 +22,8 @@ _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 # The result of search_batch: ids (int64) and distances (float64), one row per query.
 _BatchResult = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
 
+_Ids = Union[SupportsIndex, Sequence[SupportsIndex], npt.NDArray[np.integer[Any]]]
+
 @final
 class PyFlat:
     """Our Python-facing Flat index."""
@@ -45,6 +47,10 @@ class PyFlat:
         progress: bool | Callable[[int, int], object] | None = None,
     ) -> npt.NDArray[np.int64]:
         """Append the vectors in order, as create does, and return their ids as a numpy int64 array."""
+    def remove(self, ids: _Ids) -> None:
+        """Remove vectors by id: an int, a sequence of ints or a 1-d integer numpy array.
+
+        Removed vectors are never returned by a search again, len() counts the vectors that remain, and ids are never reused. All or nothing: an id never assigned or already removed raises ValueError and removes nothing. An id repeated within one call is removed once."""
     def save(self, path: _Path) -> None:
         """Write the index to a file.
 
@@ -110,6 +116,10 @@ class PyHNSW:
         threads: None for every usable core. progress: True for a bar on a
         terminal's standard error, or a callable receiving (done, total).
         Returns the new ids as a numpy int64 array."""
+    def remove(self, ids: _Ids) -> None:
+        """Remove vectors by id: an int, a sequence of ints or a 1-d integer numpy array.
+
+        Removed vectors are never returned by a search again, len() counts the vectors that remain, and ids are never reused. All or nothing: an id never assigned or already removed raises ValueError and removes nothing. An id repeated within one call is removed once."""
     def save(self, path: _Path) -> None:
         """Write the index to a file.
 

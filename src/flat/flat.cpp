@@ -52,12 +52,18 @@ std::optional<FlatError> Flat::create(const VectorList& vectors) {
     return std::nullopt;
 }
 
+std::optional<RemovedSet::Refused> Flat::remove(const std::vector<std::uint64_t>& ids) {
+    if (auto refused = removed.check(ids, size())) return refused;
+    removed.remove(ids);
+    return std::nullopt;
+}
+
 std::optional<FlatError> Flat::search(const double* query, std::size_t query_len, std::size_t k,
                                       std::vector<Candidate>& out) const {
     out.clear();
     const std::size_t count = size();
-    if (count == 0) return FlatError::EmptyIndex;
-    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), count);
+    if (live() == 0) return FlatError::EmptyIndex;
+    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), live());
     out.reserve(keep);
 
     // `out` is a max-heap in candidate order holding the best `keep` so far. Ids
@@ -66,6 +72,7 @@ std::optional<FlatError> Flat::search(const double* query, std::size_t query_len
     const QueryDistances distances(metric, query, query_len, dim);
     const SketchQuery sketch(sketches, metric, query, query_len, vector_store.data(), dim);
     const double* base = vector_store.data();
+    const bool any_removed = !removed.empty();
     std::uint64_t batch_ids[kBatch];
     const double* batch[kBatch];
     double batch_distances[kBatch];
@@ -76,11 +83,21 @@ std::optional<FlatError> Flat::search(const double* query, std::size_t query_len
         const bool full = out.size() == keep;
         const double worst = full ? out.front().distance : 0.0;
         std::size_t n = 0;
-        if (full) next = sketch.collect(next, count, worst, batch_ids, n, kBatch);
-        else
+        if (any_removed) {
+            // Removed ids are left out before their sketches are read.
+            for (; next < count && n < kBatch; ++next)
+                if (!removed.contains(next)) batch_ids[n++] = next;
+            if (full) n = sketch.keep(batch_ids, n, worst);
+        } else if (full) {
+            next = sketch.collect(next, count, worst, batch_ids, n, kBatch);
+        } else {
             for (; next < count && n < kBatch; ++next) batch_ids[n++] = next;
+        }
         for (std::size_t i = 0; i < n; ++i) batch[i] = base + batch_ids[i] * dim;
-        if (n == 0) break;
+        if (n == 0) {
+            if (next < count) continue;  // every id of this stretch was removed or proven out
+            break;
+        }
         if (full) distances.batch_below(batch, n, worst, batch_distances);
         else distances.batch(batch, n, batch_distances);
         for (std::size_t i = 0; i < n; ++i) {

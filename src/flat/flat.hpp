@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/removed_set.hpp"
 #include "common/vector_list.hpp"
 #include "metrics/metrics.hpp"
 #include "sketch/sketch_index.hpp"
@@ -26,17 +27,25 @@ struct Flat {
     std::vector<double> vector_store;
     // Derived from vector_store: lets a search skip vectors that cannot rank.
     SketchIndex sketches;
+    // Ids no search returns; their vectors stay stored, so ids keep their positions.
+    RemovedSet removed;
 
     Flat(std::size_t dim, Metric metric) : dim(dim), metric(metric) {}
 
+    // Ids assigned so far: vectors stored, removed ones included.
     std::size_t size() const { return dim == 0 ? 0 : vector_store.size() / dim; }
+    // Vectors a search can return.
+    std::size_t live() const { return size() - removed.size(); }
 
     // Precondition: length == dim (an internal fault otherwise).
     void insert(const double* vector, std::size_t length);
     // Appends every vector after the stored ones. Precondition: every length == dim;
     // it is checked for all vectors before anything is appended.
     std::optional<FlatError> create(const VectorList& vectors);
-    // The first max(k, 1) stored vectors in candidate order (fewer when fewer are stored).
+    // Removes every id of `ids` or, when one cannot be removed, none (the first such id is returned).
+    std::optional<RemovedSet::Refused> remove(const std::vector<std::uint64_t>& ids);
+    // The first max(k, 1) stored vectors in candidate order (fewer when fewer
+    // are stored), removed ones left out; EmptyIndex when none remains.
     std::optional<FlatError> search(const double* query, std::size_t query_len, std::size_t k,
                                     std::vector<Candidate>& out) const;
 };

@@ -37,6 +37,7 @@ public:
     LaneScan(const Flat& flat, const double* queries, std::size_t lanes, std::size_t keep)
         : metric_(flat.metric),
           count_(flat.size()),
+          removed_(flat.removed),
           kernels_(block_kernels_for(active_kernels())),
           kernel_(kernels_.for_metric(flat.metric)),
           euclidean_(flat.metric == Metric::Euclidean),
@@ -80,6 +81,7 @@ public:
             std::size_t n = 0;
             for (std::size_t i = 0; i < stop; ++i) {
                 const std::size_t id = start + i;
+                if (removed_.contains(id)) continue;
                 // A stored vector whose sketch proves it ranks before no
                 // query's bound is left out before any distance is taken.
                 if (every_lane_full && cannot_rank_before(id, bounds)) continue;
@@ -143,6 +145,7 @@ private:
 
     Metric metric_;
     std::size_t count_;  // vectors stored
+    const RemovedSet& removed_;
     const BlockKernelSet& kernels_;
     BlockKernel kernel_;
     bool euclidean_;
@@ -162,10 +165,10 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
                                            const ParallelFor& options, BatchResults& out, bool& finished) {
     finished = true;
     const std::size_t count = flat.size();
-    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), count);
+    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), flat.live());
     out.reset(rows, keep);
     if (rows == 0) return std::nullopt;
-    if (count == 0) return FlatError::EmptyIndex;
+    if (flat.live() == 0) return FlatError::EmptyIndex;
 
     const std::size_t dim = flat.dim;
     const double* base = flat.vector_store.data();

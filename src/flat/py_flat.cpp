@@ -12,6 +12,7 @@
 #include "python/convert.hpp"
 #include "python/instance.hpp"
 #include "python/parallel_call.hpp"
+#include "python/remove_method.hpp"
 #include "python/results.hpp"
 
 namespace tessra::py {
@@ -161,6 +162,7 @@ PyMethodDef methods[] = {
                 "add($self, vectors, *, threads=None, progress=None)\n--\n\n"
                 "Append the vectors in order, as create does, and return their ids as a numpy int64 array."),
     TESSRA_PERSISTENCE_METHODS(Flat, "PyFlat"),
+    fast_method("remove", remove_method<Flat>, kRemoveDoc),
     fast_method("search_batch", flat_search_batch_method, kFlatSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -17,7 +17,7 @@ struct Persistence<Flat> {
     static std::uint64_t file_size(const Flat& flat);
     static void write(const Flat& flat, io::Sink& sink);
     static Flat read(io::Source& source);
-    static std::size_t size(const Flat& flat) { return flat.size(); }
+    static std::size_t size(const Flat& flat) { return flat.live(); }
 };
 
 extern PyGetSetDef flat_attributes[];  // dim, metric

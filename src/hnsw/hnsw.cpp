@@ -24,6 +24,12 @@ std::optional<Metric> hnsw_metric_from_name(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<RemovedSet::Refused> HNSW::remove(const std::vector<std::uint64_t>& ids) {
+    if (auto refused = removed_.check(ids, size())) return refused;
+    removed_.remove(ids);
+    return std::nullopt;
+}
+
 HNSW::HNSW(std::size_t dim, Metric metric, std::uint64_t layers, std::uint64_t m, std::uint64_t ef_construction,
            std::uint64_t ef_search, Schema schema)
     : level_weights_(make_level_weights(layers)),

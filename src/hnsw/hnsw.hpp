@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/random.hpp"
+#include "common/removed_set.hpp"
 #include "common/vector_list.hpp"
 #include "filter/filter.hpp"
 #include "hnsw/graph_types.hpp"
@@ -71,7 +72,15 @@ public:
                                     const Filter* filter, std::vector<Candidate>& out,
                                     std::optional<std::uint64_t> ef = std::nullopt) const;
 
+    // Ids assigned so far: nodes stored, removed ones included.
     std::size_t size() const { return levels_.size(); }
+    // Nodes a search can return.
+    std::size_t live() const { return size() - removed_.size(); }
+    const RemovedSet& removed() const { return removed_; }
+    // Removes every id of `ids` or, when one cannot be removed, none (the
+    // first such id is returned). A removed node stays in the graph as a
+    // waypoint: searches still walk through it, but never return it.
+    std::optional<RemovedSet::Refused> remove(const std::vector<std::uint64_t>& ids);
     std::size_t dim() const { return dim_; }
     const double* vector(std::uint64_t id) const { return vector_store_.data() + id * dim_; }
     const Schema& schema() const { return schema_; }
@@ -141,11 +150,13 @@ private:
     // and filter tests; every other node must be on the layer and pass.
     // `sketch` (of the same query) may prove candidates out once the result
     // is full. A speculative search (see speculation.hpp) reads the runs
-    // through `speculation` and records its expansions there.
+    // through `speculation` and records its expansions there. With
+    // `skip_removed`, removed nodes are expanded like any other but never
+    // enter the result, which then fills with nodes that remain.
     std::optional<HNSWError> knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                  std::uint64_t layer, const Filter* filter, std::vector<Candidate>& result,
                                  const SketchQuery& sketch = SketchQuery(),
-                                 Speculation* speculation = nullptr) const;
+                                 Speculation* speculation = nullptr, bool skip_removed = false) const;
 
     void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
     // Drops every node from `nodes` on (they are linked to no node below).
@@ -174,6 +185,7 @@ private:
     std::uint64_t first_level_ = 0;  // node 0's level, uncapped
     std::vector<double> level_weights_;
     RecordStore records_;
+    RemovedSet removed_;
     Schema schema_;
     Metric metric_;
     std::size_t dim_;

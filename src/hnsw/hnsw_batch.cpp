@@ -17,7 +17,7 @@ constexpr std::size_t kQueryChunk = 8;
 
 std::size_t hnsw_batch_width(const HNSW& hnsw, std::uint64_t k, std::uint64_t ef) {
     const std::uint64_t keep = std::max<std::uint64_t>(k, 1);
-    return static_cast<std::size_t>(std::min<std::uint64_t>({keep, ef, hnsw.size()}));
+    return static_cast<std::size_t>(std::min<std::uint64_t>({keep, ef, hnsw.live()}));
 }
 
 std::optional<HNSWError> hnsw_search_batch(const HNSW& hnsw, const VectorList& queries, std::uint64_t k,

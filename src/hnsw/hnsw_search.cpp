@@ -28,7 +28,7 @@ std::optional<HNSWError> HNSW::search(const double* query, std::size_t query_len
         if (auto error = knn(entry, distances, 1, layer, filter, out, sketch)) return error;
         entry = out.front().id;
     }
-    if (auto error = knn(entry, distances, ef_search, 0, filter, out, sketch)) return error;
+    if (auto error = knn(entry, distances, ef_search, 0, filter, out, sketch, nullptr, true)) return error;
 
     // The start node joins the result untested; it guided the search, but a
     // filtered search must not return it unless it passes. Nearer nodes may

@@ -91,7 +91,7 @@ bool HNSW::passes(const BoundFilter& filter, std::uint64_t id) const {
 std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& query, std::uint64_t ef,
                                    std::uint64_t layer, const Filter* filter,
                                    std::vector<Candidate>& result, const SketchQuery& sketch,
-                                   Speculation* speculation) const {
+                                   Speculation* speculation, bool skip_removed) const {
     result.clear();
     std::optional<BoundFilter> bound;
     if (auto error = check_layer_search(ef, layer, filter, bound)) return error;
@@ -102,13 +102,14 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
     std::vector<Candidate>& heap = scratch.heap;
 
     const Candidate first{query.one(vector(start)), start};
-    result.push_back(first);
+    if (!skip_removed || !removed_.contains(start)) result.push_back(first);
     heap.push_back(first);
     scratch.visit(start);
 
-    // The expansion loop is stamped out per combination of level test and
-    // filter, so the common case (layer 0, no filter) tests visits only.
-    const auto expand = [&](auto test_levels, auto test_filter) {
+    // The expansion loop is stamped out per combination of level test, filter
+    // and removed nodes, so the common case (layer 0, no filter, nothing
+    // removed) tests visits only.
+    const auto expand = [&](auto test_levels, auto test_filter, auto test_removed) {
         const std::uint16_t* levels = levels_.data();
         std::uint32_t* stamps = scratch.stamps.data();
         const std::uint32_t epoch = scratch.epoch;
@@ -120,7 +121,13 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
             std::pop_heap(heap.begin(), heap.end(), heap_after);
             const Candidate nearest = heap.back();
             heap.pop_back();
-            if (distance_before(result.back().distance, nearest.distance)) break;
+            // With removed nodes the heap also holds nodes the result does not,
+            // so it only ends a search that has filled its result.
+            if constexpr (decltype(test_removed)::value) {
+                if (result.size() >= ef && distance_before(result.back().distance, nearest.distance)) break;
+            } else {
+                if (distance_before(result.back().distance, nearest.distance)) break;
+            }
 
             const RunSpan run = speculation != nullptr ? speculation->run(runs_, nearest.id) : runs_.get(nearest.id);
             const std::uint32_t* neighbours = run.data();
@@ -174,20 +181,34 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                     if (!(result.size() < ef || found.distance < result.back().distance)) continue;
                     heap.push_back(found);
                     std::push_heap(heap.begin(), heap.end(), heap_after);
+                    if constexpr (decltype(test_removed)::value) {
+                        if (removed_.contains(found.id)) continue;  // a waypoint, never a result
+                        if (result.empty()) {
+                            result.push_back(found);
+                            continue;
+                        }
+                    }
                     result.insert(result.begin() + result_insert_position(result, found.distance), found);
                     if (result.size() > ef) result.pop_back();
                 }
             }
-            if (speculation != nullptr) speculation->expanded(nearest.id, layer, result.size() >= ef, result.back().distance);
+            if (speculation != nullptr && !result.empty()) speculation->expanded(nearest.id, layer, result.size() >= ef, result.back().distance);
         }
     };
     // Every node is on layer 0, so the level test is needed above it only.
+    // Removed nodes are left out of results on layer 0 only: above it a
+    // search only finds where to start the next layer down.
+    const std::false_type no;
+    const std::true_type yes;
     if (layer > 0) {
-        if (bound) expand(std::true_type{}, std::true_type{});
-        else expand(std::true_type{}, std::false_type{});
+        if (bound) expand(yes, yes, no);
+        else expand(yes, no, no);
+    } else if (skip_removed && !removed_.empty()) {
+        if (bound) expand(no, yes, yes);
+        else expand(no, no, yes);
     } else {
-        if (bound) expand(std::false_type{}, std::true_type{});
-        else expand(std::false_type{}, std::false_type{});
+        if (bound) expand(no, yes, no);
+        else expand(no, no, no);
     }
     return std::nullopt;
 }

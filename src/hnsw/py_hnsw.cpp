@@ -14,6 +14,7 @@
 #include "python/convert.hpp"
 #include "python/instance.hpp"
 #include "python/parallel_call.hpp"
+#include "python/remove_method.hpp"
 #include "python/results.hpp"
 
 namespace tessra::py {
@@ -308,6 +309,7 @@ PyMethodDef methods[] = {
                 "Returns the new ids as a numpy int64 array."),
     fast_method("_add_stats", hnsw_add_stats, nullptr),
     TESSRA_PERSISTENCE_METHODS(HNSW, "PyHNSW"),
+    fast_method("remove", remove_method<HNSW>, kRemoveDoc),
     fast_method("search_batch", hnsw_search_batch_method, kHnswSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -17,7 +17,7 @@ struct Persistence<HNSW> {
     static std::uint64_t file_size(const HNSW& hnsw);
     static void write(const HNSW& hnsw, io::Sink& sink);
     static HNSW read(io::Source& source);
-    static std::size_t size(const HNSW& hnsw) { return hnsw.size(); }
+    static std::size_t size(const HNSW& hnsw) { return hnsw.live(); }
 };
 
 extern PyGetSetDef hnsw_attributes[];  // dim, metric, layers, m, ef_construction, ef_search, schema

@@ -172,6 +172,37 @@ bool to_query_and_k(PyObject* query_arg, PyObject* k_arg, std::vector<double>& q
     return true;
 }
 
+namespace {
+
+bool append_id(PyObject* item, IdList& out) {
+    Ref index(PyNumber_Index(item));
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        if (!out.out_of_range_at) {
+            Ref text(PyObject_Str(index.get()));
+            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            if (utf8 == nullptr) return false;
+            out.out_of_range_at = out.ids.size();
+            out.out_of_range_text = utf8;
+        }
+        out.ids.push_back(UINT64_MAX);
+        return true;
+    }
+    out.ids.push_back(value);
+    return true;
+}
+
+}  // namespace
+
+bool to_id_list(PyObject* obj, IdList& out) {
+    if (PyIndex_Check(obj) && !PySequence_Check(obj)) return append_id(obj, out);
+    return for_each_item(obj, [&](std::size_t size) { out.ids.reserve(size); },
+                         [&](PyObject* item) { return append_id(item, out); });
+}
+
 bool to_text_list(PyObject* obj, std::vector<std::string>& out) {
     return for_each_item(obj, no_reserve, [&](PyObject* item) {
         std::string text;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,16 @@ struct Pair {
 bool to_pair(PyObject* obj, Pair& out);
 bool to_pair_list(PyObject* obj, std::vector<Pair>& out);
 bool to_pair_lists(PyObject* obj, std::vector<std::vector<Pair>>& out);
+
+// The ids of a removal: one int (or object with __index__), or a sequence of
+// them (a 1-d integer numpy array included). An integer outside 0 to 2**64 - 1
+// names no id; the first such one is kept by position and decimal text, so
+// the caller can refuse it in request order.
+struct IdList {
+    std::vector<std::uint64_t> ids;
+    std::optional<std::size_t> out_of_range_at;
+    std::string out_of_range_text;
+};
+bool to_id_list(PyObject* obj, IdList& out);
 
 }  // namespace tessra::py

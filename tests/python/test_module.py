@@ -173,7 +173,7 @@ def test_hnsw_doc_and_signature():
 def test_class_dict_holds_only_the_methods(cls):
     # add is the bulk insertion beside create; _add_stats reports the last add to the benchmark.
     extra = {"add", "_add_stats"} if cls is PyHNSW else {"add"}
-    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric"}
+    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric", "remove"}
     if cls is PyHNSW:
         persistence |= {"layers", "m", "ef_construction", "ef_search", "schema", "graph", "seed"}
     assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create", "search_batch"} | extra | persistence
