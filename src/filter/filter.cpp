@@ -4,8 +4,8 @@ namespace tessra {
 
 Filter Filter::equals(std::string attribute, Metadata value) {
     auto predicate = std::make_shared<const Predicate>(
-        [wanted = std::move(value)](const MetadataView& stored) { return stored == MetadataView(wanted); });
-    return Filter{std::move(attribute), std::move(predicate)};
+        [wanted = value](const MetadataView& stored) { return stored == MetadataView(wanted); });
+    return Filter{std::move(attribute), std::move(predicate), std::move(value)};
 }
 
 }  // namespace tessra

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "metadata/metadata.hpp"
@@ -18,6 +19,9 @@ struct Filter {
     std::string attribute;
     // Shared, immutable and safe to call from several threads at once.
     std::shared_ptr<const Predicate> predicate;
+    // The value an equality filter passes, so a search may look its matches
+    // up instead of testing nodes; none for any other predicate.
+    std::optional<Metadata> equal_to;
 
     // Passes exactly the values equal to `value` (Metadata equality: same kind,
     // equal payload). The predicate keeps its own copy of `value`.

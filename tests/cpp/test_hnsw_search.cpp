@@ -298,7 +298,8 @@ TEST(search_tests_a_failing_node_again_on_every_run_that_reaches_it) {
     Filter counting{"color", std::make_shared<const Filter::Predicate>([calls](const MetadataView& value) {
                         ++(*calls)[std::string(value.as_text())];
                         return value.as_text() != "c";
-                    })};
+                    }),
+                    std::nullopt};
     std::vector<Candidate> out;
     CHECK(is_none(search(index, {0.0}, 5, &counting, out)));
     CHECK_LIST(result_ids(out), id_list({0, 1}));
