@@ -98,6 +98,13 @@ void reset_sketch_counters() {
     violation_count = 0;
 }
 
+void add_sketch_counts(std::uint64_t tested, std::uint64_t skipped) {
+    tested_count.fetch_add(tested, std::memory_order_relaxed);
+    skipped_count.fetch_add(skipped, std::memory_order_relaxed);
+}
+
+void add_sketch_violation() { violation_count.fetch_add(1, std::memory_order_relaxed); }
+
 void SketchIndex::update(Metric metric, const double* store, std::size_t count, std::size_t dim) {
     metric_ = metric;
     const SketchSettings settings = sketch_settings();

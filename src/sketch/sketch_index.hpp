@@ -55,6 +55,9 @@ struct SketchCounters {
 };
 SketchCounters sketch_counters();
 void reset_sketch_counters();
+// For the other bounds that share the counters (byte codes).
+void add_sketch_counts(std::uint64_t tested, std::uint64_t skipped);
+void add_sketch_violation();
 
 class SketchQuery;
 
