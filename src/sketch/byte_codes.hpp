@@ -13,6 +13,15 @@
 //     count = bound.keep(ids, count, threshold);                  // before the exact distances
 //
 // The writer (update, truncate) runs while no query reads the codes.
+//
+// Covered: euclidean distance; dot product and cosine similarity ranked by
+// value (smallest first) or by 1 - value (most similar first), from lower and
+// upper bounds on the dot product (code_grid.hpp has the euclidean
+// derivation, byte_codes.cpp the others). Not covered, so never skipped:
+// vectors and queries with a non-finite component; for the dot product, data
+// whose products could overflow the metric's sum (magnitudes beyond about
+// 1e140); for cosine, norms outside [1e-140, 1e140]; a query whose length
+// is not the codes' dimension.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +40,9 @@ class ByteCodeQuery;
 // underflow in its squares.
 constexpr double kCodeDistanceSlack = 2e-9;
 constexpr double kCodeDistanceFloor = 1e-150;
+// Cosine: norms of queries and stored vectors must lie within
+// [kCodeMinNorm, 1 / kCodeMinNorm], so no product of two of them under- or overflows.
+constexpr double kCodeMinNorm = 1e-140;
 
 class ByteCodes {
 public:
@@ -51,6 +63,7 @@ public:
     std::size_t coded() const { return coded_; }
     const std::uint8_t* row(std::uint64_t id) const { return codes_.data() + id * grid_.dim; }
     float error(std::uint64_t id) const { return errors_[id]; }
+    float norm(std::uint64_t id) const { return norms_[id]; }
     // Memory the codes take per coded vector, in bytes (0 without a grid).
     std::size_t bytes_per_vector() const;
 
@@ -68,11 +81,17 @@ private:
     // Per vector: e >= |sigma x - xhat| rounded up (grid units); NaN: never skipped
     // (a non-finite component, or a vector far off the grid).
     std::vector<float> errors_;
+    // Cosine only, per vector: sigma |x|, |x| as the metric function computes
+    // it, rounded to the nearest float32; NaN (never skipped) when |x| lies
+    // outside [kCodeMinNorm, 1 / kCodeMinNorm].
+    std::vector<float> norms_;
 };
 
 // The ranked value a threshold is compared with: the metric function's value
-// itself, or 1 - value computed in double (similarities ranked most similar
-// first). Euclidean distance is always ranked by value.
+// itself (euclidean distance; dot product and cosine similarity ranked
+// smallest first, as the flat index does), or 1 - value computed in double
+// (a similarity ranked most similar first, as a graph ranks "angular" and
+// "inner_product"). Euclidean distance is always ranked by value.
 enum class CodeRanking { Value, OneMinus };
 
 class ByteCodeQuery {
@@ -93,6 +112,7 @@ public:
         const char* row = reinterpret_cast<const char*>(codes_->row(id));
         for (std::size_t line = 0; line < dim_; line += 64) __builtin_prefetch(row + line);
         __builtin_prefetch(codes_->errors_.data() + id);
+        if (metric_ == Metric::Cosine) __builtin_prefetch(codes_->norms_.data() + id);
     }
 
     // Compacts ids[0, count) to those the bound cannot prove out at
@@ -111,11 +131,18 @@ private:
     template <typename Id>
     std::size_t keep_ids(Id* ids, std::size_t count, double threshold) const;
     // Bound state for one threshold; valid() false when it can prove nothing.
+    // Euclidean: r is the reach in grid units. Dot product: r is the
+    // threshold on rho sigma dot. Cosine: r * norm(id) * factor is that
+    // threshold for vector id. `upper`: the dot must be proved at or below
+    // it (1 - value ranking), else at or above.
     struct Reach {
         double r = 0.0;
+        double factor = 1.0;
+        bool upper = false;
         bool valid() const { return r == r; }
     };
     Reach reach_for(double threshold) const;
+    bool set_dot(const CodeGrid& grid, Metric metric, const double* query);
     // skip[i] for rows[i], i < n <= kCodeBatch.
     void prove(const std::uint64_t* ids, std::size_t n, const Reach& reach, bool* skip) const;
     void audit(std::uint64_t id, double threshold, bool skipped) const;
@@ -132,6 +159,16 @@ private:
     const double* query_ = nullptr;
     const double* store_ = nullptr;
     GapQuery gap_;
+    // Dot product and cosine (the derivation is at the constructor): the
+    // query scaled by rho = 2^k (p = rho q), a_j = fl32(p_j step_j), and
+    // rho sigma dot(q, x) lies within center +- (spread + scale_error * e)
+    // with center = offset + the codes' dot with a.
+    std::vector<float> a_;
+    double rho_ = 1.0;
+    double offset_ = 0.0;        // p . lo
+    double spread_ = 0.0;        // every rounding of the estimate but the error e's share
+    double error_factor_ = 0.0;  // bound on |p| (1 + g_n), rounding included
+    double norm_ = 0.0;          // cosine: |q| as the metric function computes it
     mutable std::uint64_t tested_ = 0;
     mutable std::uint64_t skipped_ = 0;
 };
