@@ -43,7 +43,7 @@ void ByteCodes::update(const double* store, std::size_t count, std::size_t dim) 
 void ByteCodes::truncate(std::size_t count) {
     if (count >= coded_) return;
     coded_ = count;
-    codes_.resize(count * grid_.dim);
+    codes_.resize(count * grid_.dim + kCodeRowSlack);
     errors_.resize(count);
     if (metric_ == Metric::Cosine) norms_.resize(count);
 }
@@ -55,7 +55,7 @@ std::size_t ByteCodes::bytes_per_vector() const {
 
 void ByteCodes::code_range(const double* store, std::size_t begin, std::size_t end) {
     const std::size_t dim = grid_.dim;
-    codes_.resize(end * dim);
+    codes_.resize(end * dim + kCodeRowSlack);
     errors_.resize(end);
     if (metric_ == Metric::Cosine) norms_.resize(end);
     for (std::size_t id = begin; id < end; ++id) {

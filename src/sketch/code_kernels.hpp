@@ -15,9 +15,13 @@ namespace tessra {
 
 constexpr std::size_t kCodeLanes = 16;
 
-// Query-side arrays are padded with zeros to a multiple of kCodeLanes; rows
-// hold exactly `dim` codes (their last partial chunk is read through a
-// zeroed copy, so a padded lane adds an exact zero).
+// Query-side arrays are padded with zeros to a multiple of kCodeLanes. Rows
+// hold `dim` codes, but a kernel reads each row in whole chunks of
+// kCodeLanes, up to kCodeRowSlack bytes past its end: whoever owns the rows
+// keeps that many readable bytes after the last one. A lane past `dim` adds
+// an exact zero whatever byte it reads (its query-side value is zero), just
+// as the plain loop adds zero for it.
+constexpr std::size_t kCodeRowSlack = kCodeLanes - 1;
 constexpr std::size_t padded_code_dim(std::size_t dim) { return (dim + kCodeLanes - 1) / kCodeLanes * kCodeLanes; }
 
 // out[i] = sum over j < dim of (u[j] - float(rows[i][j]) * step[j])^2, each

@@ -2,8 +2,6 @@
 // in the lane order of code_kernels.hpp.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "sketch/code_kernels.hpp"
 
 namespace tessra {
@@ -53,16 +51,22 @@ struct Dot {
     }
 };
 
+// As in the AVX-512 file: banks in registers, the last chunk read in full.
 template <typename Term>
 float row_sum(const Term& term, const std::uint8_t* row, std::size_t dim) {
     Bank b[4];
-    std::size_t j = 0, k = 0;
-    for (; j + kCodeLanes <= dim; j += kCodeLanes, ++k) term(b[k % 4], row + j, j);
-    if (j < dim) {
-        alignas(16) std::uint8_t tail[kCodeLanes] = {};
-        std::memcpy(tail, row + j, dim - j);
-        term(b[k % 4], tail, j);
+    std::size_t j = 0;
+    for (; j + 4 * kCodeLanes <= dim; j += 4 * kCodeLanes) {
+        term(b[0], row + j, j);
+        term(b[1], row + j + kCodeLanes, j + kCodeLanes);
+        term(b[2], row + j + 2 * kCodeLanes, j + 2 * kCodeLanes);
+        term(b[3], row + j + 3 * kCodeLanes, j + 3 * kCodeLanes);
     }
+    // The last chunk may run past the row (into slack its owner keeps);
+    // the query side is zero there, so those lanes add exact zeros.
+    if (j < dim) term(b[0], row + j, j);
+    if (j + kCodeLanes < dim) term(b[1], row + j + kCodeLanes, j + kCodeLanes);
+    if (j + 2 * kCodeLanes < dim) term(b[2], row + j + 2 * kCodeLanes, j + 2 * kCodeLanes);
     return reduce(b);
 }
 

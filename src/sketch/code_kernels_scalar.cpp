@@ -17,7 +17,8 @@ float reduce(const float (&bank)[kBanks][kCodeLanes]) {
 }
 
 // Calls chunk(bank, codes of 16 dimensions, first dimension) for every chunk
-// of 16 dimensions, the last one through a zero-padded copy.
+// of 16 dimensions, the last one through a zero-padded copy (the vector
+// kernels read bytes past the row there, to the same effect).
 template <typename Chunk>
 void for_each_chunk(const std::uint8_t* row, std::size_t dim, Chunk&& chunk) {
     std::size_t j = 0, k = 0;

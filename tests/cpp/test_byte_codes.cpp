@@ -237,7 +237,7 @@ TEST(code_kernels_match_the_scalar_loop_bit_for_bit) {
             a[j] = kind == 3 ? -0.0f : static_cast<float>(normal(rng) * (kind == 4 ? 1e-42 : 1.0));
         }
         const std::size_t count = 13;
-        std::vector<std::uint8_t> codes(count * dim);
+        std::vector<std::uint8_t> codes(count * dim + kCodeRowSlack);
         for (auto& c : codes) c = static_cast<std::uint8_t>(rng() % 4 == 0 ? (rng() % 2) * 255 : rng() % 256);
         std::vector<const std::uint8_t*> rows;
         for (std::size_t i = 0; i < count; ++i) rows.push_back(codes.data() + i * dim);
