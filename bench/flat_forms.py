@@ -56,7 +56,8 @@ print(json.dumps(best))
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--mnist", default=str(HERE.parent.parent / "shared" / "data" / "mnist-t10k-images-idx3-ubyte.gz"))
+    parser.add_argument("--mnist", default=str(HERE.parent.parent / "shared" / "data" / "mnist-t10k-images-idx3-ubyte.gz"),
+                        help="the MNIST test images (IDX); the set is left out when the file is missing")
     parser.add_argument("--forms", default="doubles,chosen")
     parser.add_argument("--queries", type=int, default=300)
     args = parser.parse_args(argv)
