@@ -38,9 +38,11 @@ if(TESSRA_X86)
   target_compile_definitions(tessra_core PUBLIC TESSRA_X86=1)
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx2.cpp
     ${TESSRA_SRC}/metrics/kernels_block_avx2.cpp
+    ${TESSRA_SRC}/sketch/code_kernels_avx2.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx2")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
     ${TESSRA_SRC}/metrics/kernels_block_avx512.cpp
+    ${TESSRA_SRC}/sketch/code_kernels_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized;-Wno-uninitialized")
 endif()
 

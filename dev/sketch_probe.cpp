@@ -5,6 +5,10 @@
 //   g++ -O3 -std=c++17 -ffp-contract=off -Isrc dev/sketch_probe.cpp BUILD/libtessra_core.a -o sketch_probe
 //   ./sketch_probe FILE DIM [QUERIES] [RANK] [flat|graph|both] [MIN] [euclidean|dot|cosine]
 // The last QUERIES rows (default 300) are the queries. Times are processor time.
+// TESSRA_SKETCH_FORM (doubles, bytes, codes) forces how the bound's data is kept.
+// Bytes read per flat query: the bound's data of every vector it tested, plus
+// the full vector of every one whose distance was taken (an upper bound: early
+// abandonment reads less of it).
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -64,8 +68,12 @@ int main(int argc, char** argv) {
     std::printf("%zu x %zu base, %zu queries, rank %s, sketches from %zu vectors\n", n, dim, nq,
                 rank ? argv[4] : "auto", min_vectors);
 
+    sketch_settings_from_environment();
+    const SketchForm form = sketch_settings().form;
     for (bool checked : {false, true}) {
-        set_sketch_settings({min_vectors, rank, checked, !checked});
+        SketchSettings settings{min_vectors, rank, checked, !checked};
+        settings.form = form;
+        set_sketch_settings(settings);
         reset_sketch_counters();
         const char* pass = checked ? "checked" : "timed";
         std::vector<Candidate> out;
@@ -79,7 +87,7 @@ int main(int argc, char** argv) {
             for (std::size_t q = 0; q < nq; ++q) flat.search(queries + q * dim, dim, 10, out), sum += out.back().distance;
             const double search = seconds_since(start);
             const SketchCounters c = sketch_counters();
-            if (!checked && flat.sketches.rank() != 0) {
+            if (!checked && flat.sketches.bytes_per_vector() != 0) {
                 // The bound alone: every stored vector against a threshold of 0.
                 std::vector<std::uint64_t> ids(n);
                 std::size_t kept = 0;
@@ -95,9 +103,14 @@ int main(int argc, char** argv) {
                 std::printf("bound alone: %.1f ns per stored vector (%zu kept)\n",
                             1e9 * seconds_since(start) / (rounds * n), kept);
             }
-            std::printf("%s flat: rank %zu (%zu bytes/vector), build %.3f s, %.0f q/s, skipped %.1f%% of %llu (check %g)\n",
-                        pass, flat.sketches.rank(), flat.sketches.bytes_per_vector(), build, nq / search,
-                        100.0 * c.skipped / (c.tested ? c.tested : 1), (unsigned long long)c.tested, sum);
+            const double read = (static_cast<double>(c.tested) * flat.sketches.bytes_per_vector() +
+                                 (static_cast<double>(n) * nq - c.skipped) * dim * sizeof(double)) / nq;
+            const char* forms[] = {"chosen", "doubles", "bytes", "codes"};
+            std::printf("%s flat: form %s rank %zu (%zu bytes/vector), build %.3f s, %.0f q/s, skipped %.1f%% of %llu, "
+                        "%.0f kB read/query (check %g)\n",
+                        pass, forms[static_cast<int>(flat.sketches.form())], flat.sketches.rank(),
+                        flat.sketches.bytes_per_vector(), build, nq / search,
+                        100.0 * c.skipped / (c.tested ? c.tested : 1), (unsigned long long)c.tested, read / 1000, sum);
         }
         reset_sketch_counters();
         if (what != "flat" && !checked) {

@@ -29,9 +29,20 @@
 #include <vector>
 
 #include "metrics/metrics.hpp"
+#include "sketch/byte_codes.hpp"
+#include "sketch/code_grid.hpp"
 #include "sketch/sketch_basis.hpp"
 
 namespace tessra {
+
+// How an index keeps what its bound reads per stored vector:
+// - Doubles: the sketch, r doubles, and its error allowance;
+// - Bytes (euclidean only): the sketch rounded to one byte an axis on a
+//   grid fitted to the sketches (code_grid.hpp), and one float32 bounding
+//   its rounding and allowance together: r + 4 bytes;
+// - Codes: no sketch; byte codes of the whole vector (byte_codes.hpp).
+// Chosen: the fit picks by the data (see SketchIndex::update).
+enum class SketchForm { Chosen, Doubles, Bytes, Codes };
 
 // Process-wide settings; tests change them, indexes read them when they grow.
 struct SketchSettings {
@@ -39,12 +50,14 @@ struct SketchSettings {
     std::size_t forced_rank = 0;    // 0: the rank the data's variance profile pays for; else this rank
     bool checking = false;          // recompute every skipped vector and fault if it was admissible
     bool counting = false;          // count tested and skipped vectors (cheap: once per batch)
+    SketchForm form = SketchForm::Chosen;
 };
 SketchSettings sketch_settings();
 void set_sketch_settings(const SketchSettings& settings);
 // TESSRA_SKETCH_CHECK (non-empty: checking mode), TESSRA_SKETCH_COUNT
 // (non-empty: counting only), TESSRA_SKETCH_RANK and TESSRA_SKETCH_MIN
-// (numbers): for test and benchmark runs of whole programs.
+// (numbers), TESSRA_SKETCH_FORM (doubles, bytes or codes): for test and
+// benchmark runs of whole programs.
 void sketch_settings_from_environment();
 
 // Counted only in checking or counting mode, over every query of every index.
@@ -55,6 +68,9 @@ struct SketchCounters {
 };
 SketchCounters sketch_counters();
 void reset_sketch_counters();
+// For the other bounds that share the counters (byte codes).
+void add_sketch_counts(std::uint64_t tested, std::uint64_t skipped);
+void add_sketch_violation();
 
 class SketchQuery;
 
@@ -68,6 +84,8 @@ public:
     void truncate(std::size_t count);
 
     std::size_t rank() const { return basis_.rank; }
+    SketchForm form() const { return form_; }
+    const ByteCodes& codes() const { return codes_; }
     const SketchBasis& basis() const { return basis_; }
     std::size_t sketched() const { return sketched_; }
     // The sketch an insertion's layer searches use: inactive while recent
@@ -79,14 +97,25 @@ public:
 
     // Memory the sketches take per stored vector, in bytes (0 without sketches).
     std::size_t bytes_per_vector() const {
-        return basis_.rank == 0 ? 0 : (basis_.rank + aux_stride_) * sizeof(double);
+        if (form_ == SketchForm::Codes) return codes_.bytes_per_vector();
+        if (basis_.rank == 0) return 0;
+        if (form_ == SketchForm::Bytes) return basis_.rank + sizeof(float);
+        return (basis_.rank + aux_stride_) * sizeof(double);
     }
 
 private:
     friend class SketchQuery;
     void sketch_range(const double* store, std::size_t begin, std::size_t end);
+    void sketch_bytes(const double* store, std::size_t begin, std::size_t end);
+    SketchForm choose_form(const SketchSettings& settings, const double* store, std::size_t count,
+                           std::size_t dim) const;
+    // The Chosen form's rule (see choose_form).
+    static constexpr double kCodeDimCost = 0.3;
+    static constexpr double kCodesMinSaving = 0.15;
+    static constexpr std::size_t kCodesMaxBytes = (kMaxSketchRank + 1) * sizeof(double);
 
     Metric metric_ = Metric::Euclidean;
+    SketchForm form_ = SketchForm::Doubles;
     SketchBasis basis_;
     std::size_t sketched_ = 0;
     std::size_t next_fit_ = 0;
@@ -102,7 +131,15 @@ private:
     std::size_t paused_windows_ = 0;
     std::uint64_t window_tested_ = 0;
     std::uint64_t window_skipped_ = 0;
-    std::vector<double> rows_;  // sketched_ x rank: P (x - mean)
+    std::vector<double> rows_;  // Doubles: sketched_ x rank: P (x - mean)
+    // Bytes: the grid the sketches are coded on (fitted to all of them at
+    // each fit), their codes (sketched_ x rank) and per vector a bound on
+    // |sigma (P (x - mean) - its grid point)| plus sigma times its allowance
+    // (NaN: never skipped).
+    CodeGrid grid_;
+    std::vector<std::uint8_t> byte_rows_;
+    std::vector<float> byte_errors_;
+    ByteCodes codes_;  // Codes
     // Per vector, NaN when it must never be skipped. Euclidean: the absolute
     // error allowance of its sketch. Dot and cosine: its residual norm
     // |x - mean - P^T P (x - mean)|, mean . (x - mean), the scale of its
@@ -116,13 +153,15 @@ public:
     SketchQuery(const SketchIndex& index, Metric metric, const double* query, std::size_t query_len,
                 const double* store, std::size_t dim);
 
-    bool active() const { return index_ != nullptr; }
+    bool active() const { return index_ != nullptr || codes_.active(); }
     // Candidates this query's bound looked at, and skipped.
-    std::uint64_t tested() const { return tested_; }
-    std::uint64_t skipped() const { return skipped_; }
+    std::uint64_t tested() const { return tested_ + codes_.tested(); }
+    std::uint64_t skipped() const { return skipped_ + codes_.skipped(); }
 
     bool can_skip(std::uint64_t id, double threshold) const {
+        if (codes_.active()) return codes_.keep(&id, 1, threshold) == 0;
         if (index_ == nullptr || id >= count_) return false;
+        if (bytes_) return keep_bytes(&id, 1, threshold) == 0;
         const bool skip = proves_not_before(id, threshold);
         if (checking_) audit(id, threshold, skip);
         ++tested_;
@@ -142,7 +181,13 @@ public:
     // Starts loading what can_skip(id, ...) reads (a layer search calls it
     // while gathering, long before the test).
     void prefetch(std::uint64_t id) const {
+        if (codes_.active()) return codes_.prefetch(id);
         if (index_ == nullptr || id >= count_) return;
+        if (bytes_) {
+            __builtin_prefetch(index_->byte_rows_.data() + id * rank_);
+            __builtin_prefetch(index_->byte_errors_.data() + id);
+            return;
+        }
         const char* row = reinterpret_cast<const char*>(index_->rows_.data() + id * rank_);
         for (std::size_t line = 0; line < rank_ * sizeof(double); line += 64) __builtin_prefetch(row + line);
         __builtin_prefetch(index_->aux_.data() + id * index_->aux_stride_);
@@ -151,6 +196,14 @@ public:
 private:
     bool proves_not_before(std::uint64_t id, double threshold) const;
     void audit(std::uint64_t id, double threshold, bool skipped) const;
+    // The Bytes form's keep() and collect().
+    std::size_t keep_bytes(std::uint64_t* ids, std::size_t count, double threshold) const;
+    std::uint64_t collect_bytes(std::uint64_t begin, std::uint64_t end, double threshold, std::uint64_t* ids,
+                                std::size_t& count, std::size_t capacity) const;
+    // skip[i] for ids[i], i < n <= 16, all sketched, at reach R.
+    void prove_bytes(const std::uint64_t* ids, std::size_t n, double reach, bool* skip) const;
+    double bytes_reach(double threshold) const;
+    void add_counts(std::uint64_t tested, std::uint64_t skipped) const;
 
     const SketchIndex* index_ = nullptr;
     Metric metric_ = Metric::Euclidean;
@@ -168,6 +221,10 @@ private:
     double residual_ = 0.0;      // |q - mean - P^T P (q - mean)|
     double scale_ = 0.0;         // |q| + |mean|
     double norm_ = 0.0;          // |q|
+    bool bytes_ = false;         // the index keeps the Bytes form
+    GapQuery gap_;               // Bytes: the query's sketch on the grid
+    const CodeKernels* kernels_ = nullptr;
+    ByteCodeQuery codes_;        // the index keeps the Codes form
     mutable std::uint64_t tested_ = 0;
     mutable std::uint64_t skipped_ = 0;
 };
