@@ -201,9 +201,8 @@ double simulated_code_share(const double* store, std::size_t count, std::size_t 
 // of the bytes a scan reads, for nearly the same skips); where no sketch
 // pays, the whole vector's byte codes are taken when their simulated share
 // of skips pays for their cost (a code dimension costs about kCodeDimCost of
-// an exact one) and they take at most kCodesMaxBytes a vector, the most a
-// Doubles sketch may take. Other metrics keep Doubles sketches, and so does
-// a forced rank without a forced form.
+// an exact one) and they take at most kCodesMaxBytes a vector. Other metrics
+// keep Doubles sketches, and so does a forced rank without a forced form.
 SketchForm SketchIndex::choose_form(const SketchSettings& settings, const double* store, std::size_t count,
                                     std::size_t dim) const {
     if (settings.form == SketchForm::Codes) return SketchForm::Codes;

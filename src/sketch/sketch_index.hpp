@@ -112,7 +112,11 @@ private:
     // The Chosen form's rule (see choose_form).
     static constexpr double kCodeDimCost = 0.3;
     static constexpr double kCodesMinSaving = 0.15;
-    static constexpr std::size_t kCodesMaxBytes = (kMaxSketchRank + 1) * sizeof(double);
+    // Zero: an index stores no more per vector than it did before codes
+    // existed, so where no sketch pays nothing is stored (codes then only
+    // when forced, TESSRA_SKETCH_FORM=codes). They would double the flat scan
+    // of low-dimensional data for d + 4 bytes a vector.
+    static constexpr std::size_t kCodesMaxBytes = 0;
 
     Metric metric_ = Metric::Euclidean;
     SketchForm form_ = SketchForm::Doubles;
