@@ -157,6 +157,8 @@ struct Loader {
     PyObject* name;    // "tessra:PyFlat._from_bytes", owned
 };
 
+PyTypeObject* loader_type();
+
 void loader_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<Loader*>(obj);
     PyTypeObject* type = Py_TYPE(obj);
@@ -166,16 +168,31 @@ void loader_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
+// The type cannot be instantiated from Python, so every loader comes from
+// reduce_to_loader with both fields set; the methods check them all the same,
+// as they may be called unbound on another object.
+Loader* filled_loader(PyObject* obj) {
+    if (Py_TYPE(obj) != loader_type() || reinterpret_cast<Loader*>(obj)->target == nullptr ||
+        reinterpret_cast<Loader*>(obj)->name == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "index loader without a target");
+        return nullptr;
+    }
+    return reinterpret_cast<Loader*>(obj);
+}
+
 PyObject* loader_call(PyObject* obj, PyObject* args, PyObject* kwargs) {
-    return PyObject_Call(reinterpret_cast<Loader*>(obj)->target, args, kwargs);
+    Loader* self = filled_loader(obj);
+    return self == nullptr ? nullptr : PyObject_Call(self->target, args, kwargs);
 }
 
 PyObject* loader_reduce(PyObject* obj, PyObject*) {
+    Loader* self = filled_loader(obj);
+    if (self == nullptr) return nullptr;
     Ref pkgutil(PyImport_ImportModule("pkgutil"));
     if (!pkgutil) return nullptr;
     Ref resolve(PyObject_GetAttrString(pkgutil.get(), "resolve_name"));
     if (!resolve) return nullptr;
-    return Py_BuildValue("(O(O))", resolve.get(), reinterpret_cast<Loader*>(obj)->name);
+    return Py_BuildValue("(O(O))", resolve.get(), self->name);
 }
 
 PyMethodDef loader_methods[] = {
@@ -192,7 +209,9 @@ PyTypeObject* loader_type() {
             {Py_tp_methods, loader_methods},
             {0, nullptr},
         };
-        PyType_Spec spec = {"tessra._IndexLoader", static_cast<int>(sizeof(Loader)), 0, Py_TPFLAGS_DEFAULT, slots};
+        // Not instantiable from Python: an instance is only ever made, filled, by reduce_to_loader.
+        PyType_Spec spec = {"tessra._IndexLoader", static_cast<int>(sizeof(Loader)), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     }
     return type;

@@ -143,6 +143,27 @@ def test_pickle_in_a_fresh_process_finds_the_module_itself():
     assert run.stdout.decode().strip() == f"PyHNSW {index.search([3, 4], 2)} [(0, 0.0)]"
 
 
+LOADER = "type(tessra.{cls}.__reduce__()[0])"
+HELPER_MISUSES = [
+    LOADER + "()(b'')",
+    LOADER + "()",
+    LOADER + ".__new__(" + LOADER + ")",
+    "object.__new__(" + LOADER + ")",
+    LOADER + ".__call__(tessra.PyHNSW(2, metric='euclidean'), b'')",
+    LOADER + ".__reduce__(tessra.PyFlat(1))",
+]
+
+
+@pytest.mark.parametrize("misuse", HELPER_MISUSES)
+def test_the_pickle_loader_type_cannot_be_made_or_misused(misuse):
+    """The callable pickle finds the loader by exists only as __reduce__ makes
+    it: a plain instance (no target) or a call on something else is a TypeError."""
+    for cls in ("PyFlat(2)", "PyHNSW(2, metric='euclidean')"):
+        code = f"import tessra\ntry:\n    {misuse.format(cls=cls)}\nexcept TypeError as error:\n    print('TypeError')"
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert (run.returncode, run.stdout.strip()) == (0, "TypeError"), run.stderr[-2000:]
+
+
 def test_attributes_are_read_only_and_schema_a_copy():
     index = PyHNSW(4, layers=2, m=3, ef_construction=5, ef_search=6, metric="angular", schema=["a", "b"])
     assert (index.dim, index.metric, index.layers, index.m, index.ef_construction, index.ef_search) == (
