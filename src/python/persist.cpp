@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <string>
 
@@ -102,15 +103,24 @@ private:
 
 std::atomic<std::uint64_t> temporary_counter{0};
 
-// "<dir>/.<name>.tmp-<pid>-<n>", created exclusively so no other file is reused.
+// "<dir>/.tsr-<16 hex digits>.tmp": short whatever the target's name (a name
+// the file system takes must stay saveable), in the target's directory (the
+// rename stays within one file system), created exclusively so no other file
+// is reused.
 int create_temporary(const std::string& target, std::string& path) {
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     const auto stamp = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0;; ++attempt) {
-        path = dir + "." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
-               std::to_string(stamp + temporary_counter.fetch_add(1));
+        // Process, time and a per-process count, mixed so that neighbouring values differ in every digit.
+        std::uint64_t z = (static_cast<std::uint64_t>(::getpid()) << 40) ^ stamp ^
+                          (temporary_counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        char name[32];
+        std::snprintf(name, sizeof name, ".tsr-%016llx.tmp", static_cast<unsigned long long>(z));
+        path = dir + name;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
         if (errno != EEXIST || attempt == 100) throw io::SystemError(errno, "open");

@@ -367,6 +367,15 @@ def test_operating_system_errors(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["fifo"]
 
 
+@pytest.mark.parametrize("length", [1, 200, 240, os.pathconf("/", "PC_NAME_MAX")])
+def test_save_takes_every_name_the_file_system_takes(length, tmp_path):
+    path = tmp_path / ("n" * length)
+    for content in (small_flat(), PyFlat(2)):  # a new file, then one replaced
+        content.save(path)
+        assert file_bytes(PyFlat.load(path)) == file_bytes(content)
+        assert os.listdir(tmp_path) == [path.name]
+
+
 def test_save_replaces_the_file_whole(tmp_path):
     path = tmp_path / "index.tsr"
     small_flat().save(path)
