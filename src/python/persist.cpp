@@ -137,7 +137,36 @@ void sync_directory(const std::string& target) {
     ::close(fd);
 }
 
-void save_atomically(const std::string& target, const WriteIndex& write) {
+// The file a save replaces: `path` itself, or, when it is a symbolic link,
+// the file the link names, link after link (a relative link is taken from the
+// link's own directory; the file need not exist yet). Saving through a link
+// so updates the linked file and leaves the link in place.
+std::string resolve_links(const std::string& path) {
+    constexpr int kMaxLinks = 40;  // as the kernel follows at most
+    std::string current = path;
+    for (int links = 0;; ++links) {
+        struct stat info;
+        // Anything but a link (or nothing there) ends the walk; open and rename report the rest.
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        if (links == kMaxLinks) throw io::SystemError(ELOOP, "readlink");
+        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 256), '\0');
+        for (;;) {
+            const ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+            if (n < 0) throw io::SystemError(errno, "readlink");
+            if (static_cast<std::size_t>(n) < link.size()) {
+                link.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            link.resize(link.size() * 2);  // the link changed underfoot or reports no size
+        }
+        const std::size_t slash = current.rfind('/');
+        if (!link.empty() && link[0] != '/' && slash != std::string::npos) link = current.substr(0, slash + 1) + link;
+        current = std::move(link);
+    }
+}
+
+void save_atomically(const std::string& path, const WriteIndex& write) {
+    const std::string target = resolve_links(path);
     std::string temporary_path;
     Descriptor file(create_temporary(target, temporary_path));
     TemporaryFile temporary(temporary_path);

@@ -4,6 +4,7 @@ docs/format.md field by field, and damaged or hostile files are refused with
 ValueError without crashing or allocating beyond their size."""
 
 import copy
+import errno
 import math
 import os
 import pickle
@@ -374,6 +375,52 @@ def test_save_takes_every_name_the_file_system_takes(length, tmp_path):
         content.save(path)
         assert file_bytes(PyFlat.load(path)) == file_bytes(content)
         assert os.listdir(tmp_path) == [path.name]
+
+
+def _links(tmp_path, shape):
+    """(path to save to, the file it must end up in) for a shape of symbolic links."""
+    data, other = tmp_path / "data", tmp_path / "other"
+    data.mkdir()
+    other.mkdir()
+    target = data / "index.tsr"
+    if shape != "dangling":
+        small_flat().save(target)
+    if shape in ("link", "dangling"):
+        (other / "link").symlink_to(target)
+    elif shape == "relative":
+        (other / "link").symlink_to("../data/index.tsr")
+    elif shape == "chain":  # absolute, then relative, then absolute again
+        (data / "second").symlink_to("index.tsr")
+        (tmp_path / "first").symlink_to(data / "second")
+        (other / "link").symlink_to(tmp_path / "first")
+    return other / "link", target
+
+
+@pytest.mark.parametrize("shape", ["link", "dangling", "relative", "chain"])
+def test_save_through_a_symlink_replaces_the_file_it_names(shape, tmp_path):
+    path, target = _links(tmp_path, shape)
+    links = {p: os.readlink(p) for p in tmp_path.rglob("*") if p.is_symlink()}
+    index = PyFlat(2)
+    index.create([[float(i), 1.0] for i in range(30)])
+    index.save(path)
+    # Every link is still the same link, and the file at the end of them holds the new index.
+    assert {p: os.readlink(p) for p in tmp_path.rglob("*") if p.is_symlink()} == links
+    assert target.is_file() and not target.is_symlink()
+    assert file_bytes(PyFlat.load(target)) == file_bytes(PyFlat.load(path)) == file_bytes(index)
+    assert sorted(p.name for p in target.parent.iterdir() if not p.is_symlink()) == ["index.tsr"]
+    assert [p.name for p in path.parent.iterdir()] == ["link"]
+
+
+def test_save_through_a_symlink_loop_or_to_a_directory_fails_cleanly(tmp_path):
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    with pytest.raises(OSError) as raised:
+        small_flat().save(tmp_path / "loop")
+    assert raised.value.errno == errno.ELOOP
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "to-dir").symlink_to(tmp_path / "dir")
+    with pytest.raises(OSError):
+        small_flat().save(tmp_path / "to-dir")
+    assert sorted(os.listdir(tmp_path)) == ["dir", "loop", "to-dir"] and os.listdir(tmp_path / "dir") == []
 
 
 def test_save_replaces_the_file_whole(tmp_path):
