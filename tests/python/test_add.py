@@ -75,6 +75,31 @@ def test_flat_add_matches_create():
         assert a.search(list(q), 7) == b.search(list(q), 7)
 
 
+@pytest.mark.parametrize("dim", [0, 1, 4])
+def test_flat_add_ids_name_stored_vectors_and_are_never_reused(dim):
+    """Every id add returns names the vector stored for it. A dimension-0 index
+    stores nothing (as create and insert do with its empty vectors), so add
+    refuses rather than hand out ids of vectors that do not exist."""
+    rng = np.random.default_rng(dim)
+    flat, returned = PyFlat(dim), []
+    for rows in (3, 2, 5):
+        vectors = rng.standard_normal((rows, dim))
+        if dim == 0:
+            with pytest.raises(ValueError, match=r"^Add error: an index of dimension 0 stores no vectors$"):
+                flat.add(vectors.tolist() if rows == 2 else vectors)
+            flat.create(vectors)
+            flat.insert([])
+            continue
+        ids = flat.add(vectors).tolist()
+        returned += ids
+        for i, v in zip(ids, vectors):
+            assert flat.search(list(v), 1) == [(i, 0.0)]
+    assert returned == list(range(len(flat)))
+    if dim == 0:
+        with pytest.raises(ValueError, match="^Search error: EmptyIndex$"):
+            flat.search([])
+
+
 def outcome(fn, *args):
     try:
         fn(*args)
