@@ -111,9 +111,9 @@ public:
         std::uint64_t layers = 0, m = 0, ef_construction = 0, ef_search = 0;
         Schema schema;
         std::vector<double> vectors;                   // dim values per node, in id order
-        std::vector<std::uint16_t> levels;             // level(id) of every node, capped at 65535
-        std::vector<std::vector<std::uint32_t>> runs;  // run(id) of every node
-        RecordStore records;                           // one entry per node; schema-size records only
+        std::vector<std::uint16_t> levels;  // level(id) of every node, capped at 65535
+        RunTable runs;                      // run(id) of every node, in its final form
+        RecordStore records;                // one entry per node; schema-size records only
     };
     // The index `state` describes. Precondition (the file reader checks it):
     // every run id is below the node count, each level is below `layers`

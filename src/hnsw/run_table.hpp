@@ -66,6 +66,9 @@ public:
     void append(std::size_t id, std::uint32_t value);
     // Makes room for `extra` more entries in one step (a forward list of known length).
     void reserve_more(std::size_t id, std::size_t extra);
+    // Gives the empty run `id` exactly `length` entries, not yet written, and
+    // returns them for the caller to write: a loader, before anyone reads the table.
+    std::uint32_t* allocate_run(std::size_t id, std::size_t length);
 
     // While set, arrays replaced by growth are kept until release_retired().
     void set_readers_may_scan(bool scanning);

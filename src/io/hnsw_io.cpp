@@ -228,17 +228,18 @@ HNSW read_hnsw(Source& source) {
     }
     in.end();
 
+    // Each run is read straight into its place in the table the index keeps.
     in.begin(Section::Runs);
-    state.runs.resize(static_cast<std::size_t>(count));
+    state.runs.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto length = in.get_value<std::uint64_t>();
         if (length > in.left() / 4) in.fail("run of node " + std::to_string(id) + " runs past the end of the section");
-        std::vector<std::uint32_t>& run = state.runs[id];
-        run.resize(static_cast<std::size_t>(length));
-        in.get_array(run.data(), run.size());
-        for (const std::uint32_t neighbour : run)
-            if (neighbour >= count)
-                in.fail("node " + std::to_string(id) + " links to node " + std::to_string(neighbour) + " of " +
+        state.runs.add_node();
+        std::uint32_t* entries = state.runs.allocate_run(static_cast<std::size_t>(id), static_cast<std::size_t>(length));
+        in.get_array(entries, static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < length; ++i)
+            if (entries[i] >= count)
+                in.fail("node " + std::to_string(id) + " links to node " + std::to_string(entries[i]) + " of " +
                         std::to_string(count));
     }
     in.end();
@@ -246,6 +247,7 @@ HNSW read_hnsw(Source& source) {
     in.begin(Section::Records);
     if (count > in.left()) in.fail("length does not match " + std::to_string(count) + " nodes");
     const std::size_t record_size = state.schema ? state.schema->size() : 0;
+    bool room = false;
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto flag = in.get_value<std::uint8_t>();
         if (flag > kRecord) in.fail("node " + std::to_string(id) + " has record flag " + std::to_string(flag));
@@ -254,6 +256,15 @@ HNSW read_hnsw(Source& source) {
             continue;
         }
         if (!state.schema) in.fail("node " + std::to_string(id) + " has a record but the index has no schema");
+        // At the first record, room for all that can follow: a value takes at
+        // least 9 bytes in the file, a text 5 more in the file than in the
+        // store. Reserved memory the records do not fill is never touched, so
+        // the peak follows what the file holds, without regrowing copies.
+        if (!room) {
+            room = true;
+            state.records.reserve(static_cast<std::size_t>(count - id), static_cast<std::size_t>(in.left() / 9),
+                                  static_cast<std::size_t>(in.left()));
+        }
         state.records.begin_record();
         for (std::size_t i = 0; i < record_size; ++i) {
             const auto kind = in.get_value<std::uint8_t>();

@@ -20,6 +20,7 @@ import pytest
 from tessra import PyFlat, PyHNSW
 
 import index_format as fmt
+import load_shapes
 
 SANITIZED = os.environ.get("TESSRA_SANITIZED") == "1"
 
@@ -338,6 +339,33 @@ def test_hostile_files_are_refused_without_large_allocations(name, tmp_path):
         cls.load(path)
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert grown_kib < 64 * 1024
+
+
+BUILD_SHAPE = """
+import sys
+import load_shapes
+load_shapes.SHAPES[sys.argv[1]](1.0).save(sys.argv[2])
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(SANITIZED, reason="resident sizes mean nothing under AddressSanitizer")
+@pytest.mark.parametrize("shape", sorted(load_shapes.SHAPES))
+def test_loading_peaks_within_the_documented_bound(shape, tmp_path):
+    """docs/format.md: loading takes at most PEAK_FACTOR times the file's size
+    plus PEAK_CONSTANT beyond what the process held, on the files whose nodes
+    cost the most in memory against their bytes in the file."""
+    path = tmp_path / "shape.tsr"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path))
+    built = subprocess.run([sys.executable, "-c", BUILD_SHAPE, shape, str(path)], env=env, capture_output=True,
+                           text=True, timeout=600)
+    assert built.returncode == 0, built.stderr[-2000:]
+    size = path.stat().st_size
+    run = subprocess.run([sys.executable, "-c", load_shapes.MEASURE_LOAD, str(path)], env=env, capture_output=True,
+                         text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-2000:]
+    peak = int(run.stdout.split()[0])
+    assert peak <= load_shapes.PEAK_FACTOR * size + load_shapes.PEAK_CONSTANT, (peak, size)
 
 
 def test_kind_mismatch_names_both_classes(tmp_path):
