@@ -116,8 +116,8 @@ public:
         RecordStore records;                // one entry per node; schema-size records only
     };
     // The index `state` describes. Precondition (the file reader checks it):
-    // every run id is below the node count, each level is below `layers`
-    // (node 0's is layers - 1, capped), and records exist only with a schema.
+    // the levels and runs hold every invariant of hnsw/graph_invariants.hpp,
+    // and records exist only with a schema.
     static HNSW restore(SavedState state);
 
 private:
@@ -167,7 +167,7 @@ private:
     SketchIndex sketches_;
     RunTable runs_;
     // Levels in 16 bits, so the layer test of a long run stays in cache. Drawn
-    // levels never exceed 745 (e^-j is 0.0 beyond); only node 0's level,
+    // levels never exceed 36 (highest_drawable_level); only node 0's level,
     // layers - 1, can be larger, and it is capped: no layer search runs above
     // the highest drawn level, so the cap changes no test.
     std::vector<std::uint16_t> levels_;

@@ -62,6 +62,8 @@ public:
         const std::uint32_t length = run.length.load(std::memory_order_acquire);
         return RunSpan(run.data.load(std::memory_order_acquire), length);
     }
+    // Starts loading run `id`'s header, for a get() soon after.
+    void prefetch(std::size_t id) const { __builtin_prefetch(&runs_[id]); }
     // Appends on the writer's thread; the entry is visible to readers once appended.
     void append(std::size_t id, std::uint32_t value);
     // Makes room for `extra` more entries in one step (a forward list of known length).
