@@ -10,6 +10,7 @@
 #include "flat/flat_batch.hpp"
 #include "hnsw/hnsw_batch.hpp"
 #include "hnsw_test_support.hpp"
+#include "sketch/sketch_index.hpp"
 
 using namespace tessra;
 
@@ -136,4 +137,54 @@ TEST(batches_stop_when_the_poll_says_so) {
         CHECK(!flat_search_batch(flat, queries.data(), 400, 5, options, out, finished));
         CHECK(!finished && polls == 3);
     }
+}
+
+// Queries of one lane group that want different parts of the data: a stored
+// vector the sketch proves out for one query is wanted by another, so the
+// batched scan may leave a vector out only when every query of its group can
+// prove it out. Clusters in a low-dimensional subspace, so sketches are fitted
+// and skip most of the data.
+TEST(flat_batch_skips_only_what_every_query_of_a_group_proves_out) {
+    const SketchSettings saved = sketch_settings();
+    set_sketch_settings({256, 0, false, true});
+    hnsw_test::SeededRandom rng(12);
+    const std::size_t dim = 64, clusters = 8;
+    std::vector<std::vector<double>> centres(clusters, std::vector<double>(dim, 0.0));
+    for (std::size_t c = 0; c < clusters; ++c)
+        for (std::size_t j = 0; j < 12; ++j) centres[c][j] = 100.0 * (rng.unit() - 0.5);
+    const auto near = [&](std::size_t c) {
+        std::vector<double> v = centres[c];
+        for (std::size_t j = 0; j < 12; ++j) v[j] += rng.unit() - 0.5;
+        return v;
+    };
+    for (Metric metric : {Metric::Euclidean, Metric::Dot, Metric::Cosine}) {
+        Flat flat(dim, metric);
+        for (std::size_t i = 0; i < 3000; ++i) {
+            const auto v = near(i % clusters);
+            flat.insert(v.data(), dim);
+        }
+        CHECK(flat.sketches.rank() > 0);
+        // Neighbouring queries (one lane group) from different clusters.
+        std::vector<double> queries;
+        const std::size_t rows = 70;
+        for (std::size_t q = 0; q < rows; ++q) {
+            const auto v = near((q * 3) % clusters);
+            queries.insert(queries.end(), v.begin(), v.end());
+        }
+        reset_sketch_counters();
+        for (std::size_t k : {1, 20}) {
+            BatchResults out;
+            bool finished = false;
+            CHECK(!flat_search_batch(flat, queries.data(), rows, k, threads(2), out, finished));
+            std::vector<Candidate> found;
+            std::size_t differing = 0;
+            for (std::size_t q = 0; q < rows; ++q) {
+                flat.search(queries.data() + q * dim, dim, k, found);
+                differing += row_matches(out, q, found) ? 0 : 1;
+            }
+            CHECK_EQ(differing, 0u);
+        }
+        CHECK(sketch_counters().skipped > 0);
+    }
+    set_sketch_settings(saved);
 }
