@@ -7,6 +7,8 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> layer_searches{0}, distances_taken{0}, entries_scanned{0};
+std::atomic<WorkerTaskHook> task_hook{nullptr};
+std::atomic<bool> lockstep{false};
 
 }  // namespace
 
@@ -29,5 +31,11 @@ void reset_search_work() {
     distances_taken.store(0, std::memory_order_relaxed);
     entries_scanned.store(0, std::memory_order_relaxed);
 }
+
+void set_worker_task_hook(WorkerTaskHook hook) { task_hook.store(hook, std::memory_order_relaxed); }
+WorkerTaskHook worker_task_hook() { return task_hook.load(std::memory_order_relaxed); }
+
+void set_lockstep_build(bool on) { lockstep.store(on, std::memory_order_relaxed); }
+bool lockstep_build() { return lockstep.load(std::memory_order_relaxed); }
 
 }  // namespace tessra

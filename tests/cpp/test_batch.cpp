@@ -1,12 +1,15 @@
 // Batched searches on worker threads: every row equals the one-query search
 // (bit for bit) for any thread count, and a poll stops the run. Also run under
 // ThreadSanitizer by dev/tsan.sh.
+#include <atomic>
 #include <cstdint>
+#include <new>
 #include <cstring>
 #include <limits>
 #include <random>
 
 #include "check.hpp"
+#include "common/test_hooks.hpp"
 #include "flat/flat_batch.hpp"
 #include "hnsw/hnsw_batch.hpp"
 #include "hnsw_test_support.hpp"
@@ -187,4 +190,60 @@ TEST(flat_batch_skips_only_what_every_query_of_a_group_proves_out) {
         CHECK(sketch_counters().skipped > 0);
     }
     set_sketch_settings(saved);
+}
+
+namespace {
+
+std::atomic<int> tasks_left{0};
+
+void failing_task(std::size_t) {
+    if (tasks_left.fetch_sub(1) == 1) throw std::bad_alloc();
+}
+
+}  // namespace
+
+// A task that fails midway through a batch (on whichever thread runs it):
+// the batch throws once every worker has stopped, and the next batch, on the
+// same index, answers as before.
+TEST(a_failing_batch_task_surfaces_and_changes_nothing) {
+    std::mt19937_64 rng(9);
+    Flat flat(16, Metric::Euclidean);
+    hnsw_test::SeededRandom levels(3);
+    HNSW hnsw(16, Metric::Euclidean, 3, 16, 12, 10, std::nullopt);
+    for (std::size_t i = 0; i < 400; ++i) {
+        const auto v = values(rng, 16);
+        flat.insert(v.data(), 16);
+        CHECK(!hnsw.insert(v.data(), 16, nullptr, levels));
+    }
+    const std::size_t rows = 300;
+    const auto flat_queries = values(rng, rows * 16);
+    VectorList queries;
+    for (std::size_t q = 0; q < rows; ++q) {
+        queries.values().insert(queries.values().end(), flat_queries.begin() + q * 16, flat_queries.begin() + q * 16 + 16);
+        queries.end_vector();
+    }
+    const auto run = [&](bool graph, BatchResults& out) {
+        bool finished = false;
+        if (graph) return !hnsw_search_batch(hnsw, queries, 5, nullptr, 10, threads(3), out, finished);
+        return !flat_search_batch(flat, flat_queries.data(), rows, 5, threads(3), out, finished);
+    };
+    for (bool graph : {false, true}) {
+        BatchResults before, after;
+        CHECK(run(graph, before));
+        for (int fail_at : {1, 4}) {
+            tasks_left = fail_at;
+            set_worker_task_hook(failing_task);
+            bool thrown = false;
+            try {
+                BatchResults out;
+                run(graph, out);
+            } catch (const std::bad_alloc&) {
+                thrown = true;
+            }
+            set_worker_task_hook(nullptr);
+            CHECK(thrown);
+            CHECK(run(graph, after));
+            CHECK(after.ids == before.ids);
+        }
+    }
 }

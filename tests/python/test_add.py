@@ -295,3 +295,69 @@ def test_progress_bar_on_a_terminal():
     os.close(primary)
     text = b"".join(chunks).decode()
     assert "100.0%" in text and "300/300" in text and "vectors/s" in text and text.endswith("total\r\n")
+
+
+FAILING_WORKER = r"""
+import sys
+import numpy as np
+import tessra
+from tessra import PyFlat, PyHNSW
+
+rng = np.random.default_rng(4)
+vectors = rng.standard_normal((1500, 8))
+queries = rng.standard_normal((400, 8))
+case = sys.argv[1]
+if case == "add":
+    # Lockstep: every search runs on a worker thread, so the 300th task fails on one.
+    tessra._lockstep_build(True)
+    index = PyHNSW(8, layers=1, ef_construction=16, metric="euclidean")
+    tessra._fail_task(300)
+    try:
+        index.add(vectors, threads=3)
+    except MemoryError:
+        print("MemoryError")
+    tessra._fail_task(0)
+    kept = len(index)
+    reference = PyHNSW(8, layers=1, ef_construction=16, metric="euclidean")
+    reference.create(vectors[:kept])
+    same = [index.search(list(q), 5) for q in queries[:20]] == [reference.search(list(q), 5) for q in queries[:20]]
+    index.add(vectors[kept:], threads=3)
+    reference.create(vectors[kept:])
+    rest = [index.search(list(q), 5) for q in queries[:20]] == [reference.search(list(q), 5) for q in queries[:20]]
+    print(0 < kept < 1500, same, rest)
+else:
+    index = PyFlat(8) if case == "flat" else PyHNSW(8, metric="euclidean", ef_construction=16)
+    index.add(vectors)
+    before = index.search_batch(queries, 5, threads=3)
+    outcomes = []
+    for n in (1, 5, 12):  # of 13 flat blocks, 50 graph chunks
+        tessra._fail_task(n)
+        try:
+            index.search_batch(queries, 5, threads=3)
+            outcomes.append("returned")
+        except MemoryError:
+            outcomes.append("MemoryError")
+    tessra._fail_task(0)
+    after = index.search_batch(queries, 5, threads=3)
+    print(" ".join(outcomes))
+    print(len(index) == 1500, (before[0] == after[0]).all(), (before[1] == after[1]).all())
+"""
+
+
+@pytest.mark.parametrize("case", ["add", "flat", "graph"])
+def test_a_failing_worker_surfaces_and_leaves_a_consistent_index(case):
+    """A task of a parallel call that fails (memory exhaustion) on a worker
+    thread: the call raises MemoryError once every thread has stopped, a bulk
+    add keeps the vectors linked before it (the graph of inserting just
+    those, which takes the rest), and a batch leaves the index as it was."""
+    import subprocess
+    import sys
+
+    env = dict(os.environ, TESSRA_TEST_HOOKS="1")
+    run = subprocess.run([sys.executable, "-c", FAILING_WORKER, case], env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    if case == "add":
+        assert run.stdout.split() == ["MemoryError", "True", "True", "True"]
+    else:
+        assert run.stdout.splitlines() == ["MemoryError MemoryError MemoryError", "True True True"]
