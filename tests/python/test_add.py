@@ -209,7 +209,8 @@ def test_progress_exception_stops_and_keeps_a_consistent_prefix(threads):
 
 def test_calls_during_the_build_fail_at_once():
     idx = PyHNSW(8, metric="euclidean")
-    seen = []
+    seen, other_errors = [], []
+    building, tried = threading.Event(), threading.Event()
 
     def meddle(done, total):
         for call in (lambda: idx.search([0.0] * 8), lambda: idx.insert([0.0] * 8), lambda: idx.add([[0.0] * 8])):
@@ -217,26 +218,29 @@ def test_calls_during_the_build_fail_at_once():
                 call()
             except RuntimeError as error:
                 seen.append(str(error))
-
-    other_errors = []
-    running = threading.Event()
+        if not building.is_set():
+            # The other thread searches while the build still holds the index
+            # (waiting releases the interpreter lock; the build is under way).
+            building.set()
+            tried.wait(30)
 
     def other_thread():
-        running.wait()
-        for _ in range(200):
+        building.wait(30)
+        for attempt in range(200):
             try:
                 idx.search([0.0] * 8)
             except RuntimeError as error:
                 other_errors.append(str(error))
+            tried.set()
             time.sleep(0.001)
 
     thread = threading.Thread(target=other_thread)
     thread.start()
-    running.set()
     idx.add(data(3000, 8, 8), threads=2, progress=meddle)
+    building.set()
     thread.join()
     assert seen and set(seen) == {"Already mutably borrowed", "Already borrowed"}
-    assert set(other_errors) <= {"Already mutably borrowed"}
+    assert other_errors and set(other_errors) == {"Already mutably borrowed"}
     assert len(idx.search([0.0] * 8, 5)) == 5
 
 
