@@ -57,7 +57,7 @@ MUTATIONS = {
                              "if (sketches_[j].can_skip(id, bounds[j])) return true;\n        return false;",
                              "cpp:batch"),
     # Loading fits the sketches again.
-    "flat-no-refit-on-load": ("src/io/flat_io.cpp",
+    "flat-no-refit-on-load": ("src/flat/flat_format.cpp",
                               "flat.sketches.update(flat.metric, flat.vector_store.data(), flat.size(), flat.dim);",
                               "", "py:tests/python/test_sketch_check.py -k skips_as_much"),
     "graph-no-refit-on-load": ("src/hnsw/hnsw_restore.cpp",

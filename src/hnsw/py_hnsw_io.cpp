@@ -1,6 +1,6 @@
 #include "hnsw/py_hnsw_io.hpp"
 
-#include "io/index_io.hpp"
+#include "hnsw/hnsw_format.hpp"
 #include "python/classes.hpp"
 
 namespace tessra::py {

@@ -174,3 +174,41 @@ def test_filtered_graph_search_never_returns_a_removed_node():
         for _, v in index.search(q, k=10, filter=("tag", 1)):
             i = int(np.flatnonzero((data == v).all(axis=1))[0])
             assert i % 2 == 1 and i % 3 == 1
+
+
+@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+@pytest.mark.parametrize("seed", range(4))
+def test_no_removed_id_ever_comes_back(cls, seed, tmp_path):
+    """Random insert / add / remove / search / save / load sequences against a model of which ids live."""
+    rng = np.random.default_rng(seed)
+    index = cls(4, metric="euclidean")
+    alive, assigned = set(), 0
+    for step in range(60):
+        action = rng.integers(0, 6)
+        if action == 0 or assigned == 0:
+            index.insert(rng.normal(size=4).tolist())
+            alive.add(assigned)
+            assigned += 1
+        elif action == 1:
+            n = int(rng.integers(1, 40))
+            assert index.add(rng.normal(size=(n, 4))).tolist() == list(range(assigned, assigned + n))
+            alive.update(range(assigned, assigned + n))
+            assigned += n
+        elif action == 2 and alive:
+            chosen = rng.choice(sorted(alive), size=int(rng.integers(1, len(alive) + 1)), replace=False)
+            index.remove(chosen)
+            alive.difference_update(chosen.tolist())
+        elif action == 3:
+            index.save(tmp_path / "i.tsr")
+            index = cls.load(tmp_path / "i.tsr")
+        else:
+            queries = rng.normal(size=(3, 4))
+            if not alive:
+                if cls is PyFlat:
+                    with pytest.raises(ValueError, match="EmptyIndex"):
+                        index.search_batch(queries, k=5)
+                continue
+            ids, _ = index.search_batch(queries, k=int(rng.integers(1, 20)))
+            found = set(ids.ravel().tolist()) - {-1}
+            assert found <= alive
+        assert len(index) == len(alive)
