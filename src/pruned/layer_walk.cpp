@@ -1,0 +1,135 @@
+// The two walks every search and insertion is made of: the greedy descent
+// through the upper layers and the beam search of one layer.
+#include <algorithm>
+
+#include "metrics/kernels.hpp"
+#include "pruned/graph_distance.hpp"
+#include "pruned/pruned_hnsw.hpp"
+#include "pruned/walk_scratch.hpp"
+
+namespace tessra {
+
+Candidate PrunedHNSW::descend(const GraphDistances& query, Candidate from, std::uint64_t top,
+                              std::uint64_t bottom) const {
+    Candidate current = from;
+    std::uint32_t ids[kBatch];
+    const double* stored[kBatch];
+    double distances[kBatch];
+    for (std::uint64_t layer = top;; --layer) {
+        for (bool moved = true; moved;) {
+            moved = false;
+            const ListSpan list = lists_.get(current.id, layer);
+            Candidate best = current;
+            for (std::size_t next = 0; next < list.size();) {
+                std::size_t count = 0;
+                for (; next < list.size() && count < kBatch; ++next) {
+                    ids[count] = list[next];
+                    stored[count] = vector(ids[count]);
+                    __builtin_prefetch(stored[count]);
+                    ++count;
+                }
+                // Only a distance below the best so far moves the walk, so
+                // euclidean distances may stop once they reach it.
+                query.batch_below(stored, count, best.distance, distances);
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (distances[i] < best.distance) {
+                        best = Candidate{distances[i], ids[i]};
+                        moved = true;
+                    }
+                }
+            }
+            current = best;
+        }
+        if (layer == bottom) break;
+    }
+    return current;
+}
+
+void PrunedHNSW::search_layer(const GraphDistances& query, Candidate start, std::uint64_t ef, std::uint64_t layer,
+                              const ReturnGate& gate, std::vector<Candidate>& out) const {
+    WalkLease lease;
+    WalkScratch& scratch = *lease;
+    scratch.start(size());
+    scratch.stamps[start.id] = scratch.epoch;
+    scratch.queue.push_back(start);
+    if (gate.returnable(start.id)) scratch.results.push_back(start);
+    // Stamped out per layer kind and gate, so the common case (layer 0, no
+    // filter) reads fixed slots and tests visits only.
+    if (layer == 0) {
+        if (gate.active()) expand<true, true>(query, ef, layer, gate, scratch);
+        else expand<true, false>(query, ef, layer, gate, scratch);
+    } else {
+        if (gate.active()) expand<false, true>(query, ef, layer, gate, scratch);
+        else expand<false, false>(query, ef, layer, gate, scratch);
+    }
+    out.assign(scratch.results.begin(), scratch.results.end());
+    std::sort(out.begin(), out.end(), candidate_before);
+}
+
+template <bool Layer0, bool Gated>
+void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint64_t layer, const ReturnGate& gate,
+                        WalkScratch& scratch) const {
+    std::vector<Candidate>& queue = scratch.queue;
+    std::vector<Candidate>& results = scratch.results;
+    std::uint32_t* stamps = scratch.stamps.data();
+    const std::uint32_t epoch = scratch.epoch;
+    const auto slot_of = [&](std::uint64_t id) {
+        if constexpr (Layer0) return lists_.layer0_slot(id);
+        else return lists_.slot(id, layer);
+    };
+    std::uint32_t batch_ids[kBatch];
+    const double* batch_vectors[kBatch];
+    double batch_distances[kBatch];
+
+    while (!queue.empty()) {
+        std::pop_heap(queue.begin(), queue.end(), NearestFirst{});
+        const Candidate nearest = queue.back();
+        queue.pop_back();
+        if (results.size() >= ef && distance_before(results.front().distance, nearest.distance)) break;
+        const std::uint32_t* slot = slot_of(nearest.id);
+        // The next waypoint's list is read soon: start loading it now.
+        if (!queue.empty()) __builtin_prefetch(slot_of(queue.front().id));
+        const std::size_t length = slot[0] & 0xFFFFu;
+        const std::uint32_t* neighbours = slot + 1;
+        for (std::size_t next = 0; next < length;) {
+            // Gather: the next unvisited neighbours, their vectors loading.
+            std::size_t count = 0;
+            for (; next < length && count < kBatch; ++next) {
+                const std::uint32_t id = neighbours[next];
+                if (stamps[id] == epoch) continue;
+                stamps[id] = epoch;
+                batch_ids[count] = id;
+                batch_vectors[count] = vector(id);
+                __builtin_prefetch(batch_vectors[count]);
+                ++count;
+            }
+            if (count == 0) break;
+            const bool full = results.size() >= ef;
+            // Bound: once the beam is full, a node can join only when strictly
+            // nearer than its furthest, so a bound proving a node's distance at
+            // least that far may drop it from the batch here, before its
+            // distance is taken. Euclidean distances stop once they reach it.
+            if (full) query.batch_below(batch_vectors, count, results.front().distance, batch_distances);
+            else query.batch(batch_vectors, count, batch_distances);
+            // Admit in list order: each decision sees the beam as the earlier neighbours left it.
+            for (std::size_t i = 0; i < count; ++i) {
+                const Candidate found{batch_distances[i], batch_ids[i]};
+                // Plain comparison on purpose: nothing beats a NaN at the end of a full beam.
+                if (!(results.size() < ef || found.distance < results.front().distance)) continue;
+                queue.push_back(found);
+                std::push_heap(queue.begin(), queue.end(), NearestFirst{});
+                if constexpr (Gated) {
+                    if (!gate.returnable(found.id)) continue;
+                }
+                results.push_back(found);
+                std::push_heap(results.begin(), results.end(), FurthestFirst{});
+                if (results.size() > ef) {
+                    std::pop_heap(results.begin(), results.end(), FurthestFirst{});
+                    results.pop_back();
+                }
+            }
+        }
+    }
+}
+
+}  // namespace tessra
