@@ -66,6 +66,14 @@ void PrunedHNSW::search_layer(const GraphDistances& query, Candidate start, std:
     std::sort(out.begin(), out.end(), candidate_before);
 }
 
+// Waypoints are taken nearest first, each while it may still lead nearer:
+// the beam is not full, or the waypoint is not further than the beam's
+// furthest. Their unvisited neighbours are gathered in order; the walk takes
+// further waypoints until a kernel batch is full (one expansion yields about
+// five new neighbours, and a batch of sixteen costs about what one of five
+// does, the sums being sequential), then measures them and admits them in
+// order. A waypoint that may not lead nearer goes back and ends the walk if
+// nothing nearer was admitted meanwhile.
 template <bool Layer0, bool Gated>
 void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint64_t layer, const ReturnGate& gate,
                         WalkScratch& scratch) const {
@@ -77,41 +85,46 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
         if constexpr (Layer0) return lists_.layer0_slot(id);
         else return lists_.slot(id, layer);
     };
-    std::uint32_t batch_ids[kBatch];
+    // Room for the neighbours of the waypoints of one round: at most a batch's
+    // worth before the last waypoint, plus that waypoint's list.
+    const std::size_t room = kBatch + lists_.capacity(layer);
+    std::uint32_t* pending = scratch.pending(room);
     const double* batch_vectors[kBatch];
     double batch_distances[kBatch];
 
     while (!queue.empty()) {
-        std::pop_heap(queue.begin(), queue.end(), NearestFirst{});
-        const Candidate nearest = queue.back();
-        queue.pop_back();
-        if (results.size() >= ef && distance_before(results.front().distance, nearest.distance)) break;
-        const std::uint32_t* slot = slot_of(nearest.id);
-        // The next waypoint's list is read soon: start loading it now.
-        if (!queue.empty()) __builtin_prefetch(slot_of(queue.front().id));
-        const std::size_t length = slot[0] & 0xFFFFu;
-        const std::uint32_t* neighbours = slot + 1;
-        for (std::size_t next = 0; next < length;) {
-            // Gather: the next unvisited neighbours, their vectors loading.
-            std::size_t count = 0;
-            for (; next < length && count < kBatch; ++next) {
-                const std::uint32_t id = neighbours[next];
+        std::size_t gathered = 0;
+        bool took = false;
+        while (gathered < kBatch && !queue.empty()) {
+            const Candidate nearest = queue.front();
+            if (results.size() >= ef && distance_before(results.front().distance, nearest.distance)) break;
+            std::pop_heap(queue.begin(), queue.end(), NearestFirst{});
+            queue.pop_back();
+            took = true;
+            const std::uint32_t* slot = slot_of(nearest.id);
+            // The next waypoint's list is read soon: start loading it now.
+            if (!queue.empty()) __builtin_prefetch(slot_of(queue.front().id));
+            const std::size_t length = slot[0] & 0xFFFFu;
+            for (std::size_t i = 0; i < length; ++i) {
+                const std::uint32_t id = slot[1 + i];
                 if (stamps[id] == epoch) continue;
                 stamps[id] = epoch;
-                batch_ids[count] = id;
-                batch_vectors[count] = vector(id);
-                __builtin_prefetch(batch_vectors[count]);
-                ++count;
+                __builtin_prefetch(vector(id));
+                pending[gathered++] = id;
             }
-            if (count == 0) break;
-            const bool full = results.size() >= ef;
+        }
+        if (!took) break;
+        for (std::size_t begin = 0; begin < gathered; begin += kBatch) {
+            const std::size_t count = std::min(kBatch, gathered - begin);
+            const std::uint32_t* batch_ids = pending + begin;
+            for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
             // Bound: once the beam is full, a node can join only when strictly
             // nearer than its furthest, so a bound proving a node's distance at
             // least that far may drop it from the batch here, before its
             // distance is taken. Euclidean distances stop once they reach it.
-            if (full) query.batch_below(batch_vectors, count, results.front().distance, batch_distances);
+            if (results.size() >= ef) query.batch_below(batch_vectors, count, results.front().distance, batch_distances);
             else query.batch(batch_vectors, count, batch_distances);
-            // Admit in list order: each decision sees the beam as the earlier neighbours left it.
+            // Admit in gathering order: each decision sees the beam as the earlier neighbours left it.
             for (std::size_t i = 0; i < count; ++i) {
                 const Candidate found{batch_distances[i], batch_ids[i]};
                 // Plain comparison on purpose: nothing beats a NaN at the end of a full beam.

@@ -60,8 +60,10 @@ struct BuildTuning {
     std::size_t divisor = 20;
     std::size_t cap = 2048;
     // The new node's own layer-0 list holds up to 2m (true) or m (false)
-    // entries; reverse links fill lists up to 2m either way.
-    bool fill_layer0 = false;
+    // entries; reverse links fill lists up to 2m either way. 2m measured as
+    // good or better: on uniform 32-d data recall@10 >= 0.99 at ef 100
+    // instead of 200 at equal build time; on clustered and MNIST data equal.
+    bool fill_layer0 = true;
 };
 
 // A test hook: called on the worker with each node's id before the node's

@@ -18,7 +18,13 @@ struct WalkScratch {
     std::uint32_t epoch = 0;
     std::vector<Candidate> queue;    // waypoints to expand: a heap, nearest first
     std::vector<Candidate> results;  // the beam: a heap, furthest first
+    std::vector<std::uint32_t> gathered;  // neighbours waiting for their distances
     bool busy = false;
+
+    std::uint32_t* pending(std::size_t room) {
+        if (gathered.size() < room) gathered.resize(room);
+        return gathered.data();
+    }
 
     void start(std::size_t nodes) {
         if (stamps.size() < nodes) stamps.resize(nodes, 0);
