@@ -88,6 +88,11 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
     // Room for the neighbours of the waypoints of one round: at most a batch's
     // worth before the last waypoint, plus that waypoint's list.
     const std::size_t room = kBatch + lists_.capacity(layer);
+    const std::size_t slot_bytes = (1 + lists_.capacity(layer)) * sizeof(std::uint32_t);
+    const auto prefetch_slot = [slot_bytes](const std::uint32_t* slot) {
+        const char* at = reinterpret_cast<const char*>(slot);
+        for (std::size_t line = 0; line < slot_bytes; line += 64) __builtin_prefetch(at + line);
+    };
     std::uint32_t* pending = scratch.pending(room);
     const double* batch_vectors[kBatch];
     double batch_distances[kBatch];
@@ -102,8 +107,6 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
             queue.pop_back();
             took = true;
             const std::uint32_t* slot = slot_of(nearest.id);
-            // The next waypoint's list is read soon: start loading it now.
-            if (!queue.empty()) __builtin_prefetch(slot_of(queue.front().id));
             const std::size_t length = slot[0] & 0xFFFFu;
             for (std::size_t i = 0; i < length; ++i) {
                 const std::uint32_t id = slot[1 + i];
@@ -129,6 +132,8 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
                 const Candidate found{batch_distances[i], batch_ids[i]};
                 // Plain comparison on purpose: nothing beats a NaN at the end of a full beam.
                 if (!(results.size() < ef || found.distance < results.front().distance)) continue;
+                // A waypoint now: its list is read when it is expanded.
+                prefetch_slot(slot_of(found.id));
                 queue.push_back(found);
                 std::push_heap(queue.begin(), queue.end(), NearestFirst{});
                 if constexpr (Gated) {

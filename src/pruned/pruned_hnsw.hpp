@@ -56,9 +56,14 @@ struct WalkScratch;
 // list may be. Fixed for an index; set only by tests and benchmarks.
 struct BuildTuning {
     // A batch starting with s nodes in the index holds max(1, s / divisor)
-    // nodes (0: always one), at most `cap`.
+    // nodes (0: always one), at most `cap`. Measured on MNIST 9,000 and
+    // clustered 20,000 x 128: recall@10 within 0.001 of batches of one for
+    // every divisor from 100 to 2 (beta 0.01 to 0.5). The cap bounds the
+    // exact distances each node takes to the batch's earlier nodes (half a
+    // batch on average): 2048 would double the build's distances at scale,
+    // 256 keeps them near a tenth and leaves every thread dozens of nodes.
     std::size_t divisor = 20;
-    std::size_t cap = 2048;
+    std::size_t cap = 256;
     // The new node's own layer-0 list holds up to 2m (true) or m (false)
     // entries; reverse links fill lists up to 2m either way. 2m measured as
     // good or better: on uniform 32-d data recall@10 >= 0.99 at ef 100

@@ -60,12 +60,20 @@ private:
     std::unique_ptr<WalkScratch> owned_;
 };
 
+// Candidate order, deciding two different numbers before anything else
+// (ties and NaN go the long way); inlined into the heap operations.
+inline __attribute__((always_inline)) bool ranks_before(const Candidate& a, const Candidate& b) {
+    if (a.distance < b.distance) return true;
+    if (b.distance < a.distance) return false;
+    return candidate_before(a, b);
+}
+
 // Heap orders for std::push_heap and friends (which keep the greatest first).
 struct NearestFirst {
-    bool operator()(const Candidate& a, const Candidate& b) const { return candidate_before(b, a); }
+    bool operator()(const Candidate& a, const Candidate& b) const { return ranks_before(b, a); }
 };
 struct FurthestFirst {
-    bool operator()(const Candidate& a, const Candidate& b) const { return candidate_before(a, b); }
+    bool operator()(const Candidate& a, const Candidate& b) const { return ranks_before(a, b); }
 };
 
 }  // namespace tessra
