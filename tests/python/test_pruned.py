@@ -218,9 +218,9 @@ def test_no_file_format_yet(tmp_path):
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_progress_sees_the_build_and_an_exception_keeps_a_prefix(threads):
-    vectors = data(6000, 8, 8)
+    vectors = data(40000, 16, 8)
     calls = []
-    index = pruned(8, seed=1)
+    index = pruned(16, seed=1)
     index.add(vectors[:3000], threads=threads, progress=lambda done, total: calls.append((done, total)))
     assert calls[-1] == (3000, 3000) and all(t == 3000 for _, t in calls)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)
@@ -231,15 +231,15 @@ def test_progress_sees_the_build_and_an_exception_keeps_a_prefix(threads):
     def stop_soon(done, total):
         raise Stop(done)
 
-    stopped = pruned(8, seed=2)
+    stopped = pruned(16, seed=2)
     with pytest.raises(Stop):
         stopped.add(vectors, threads=threads, progress=stop_soon)
     kept = len(stopped)
-    assert 0 < kept < 6000
+    assert 0 < kept < 40000
     # The prefix is the graph a build of just those vectors makes, from the same level draws.
-    reference = pruned(8, seed=2)
+    reference = pruned(16, seed=2)
     reference.add(vectors[:kept])
-    queries = data(20, 8, 9)
+    queries = data(20, 16, 9)
     assert snapshot(stopped, queries) == snapshot(reference, queries)
 
 
