@@ -15,6 +15,9 @@ Every measurement is a function below; the CLI prints Markdown tables.
 - build: each library builds on 2 threads, in turns, ROUNDS times; best time.
 - memory: each library builds in a fresh subprocess; resident memory after the
   build minus before it (input already loaded and converted), per vector.
+- scale: clustered N x 128 (--scale-n, default 1,000,000), tessra and
+  hnswlib each in a fresh process: build seconds on 2 threads, RSS per
+  vector after it, recall@10 and q/s at ef 50.
 - batches: recall of the batched build (tessra's schedule: a batch of
   max(1, s / divisor) nodes for an index of s nodes, at most CAP) against the
   batch-of-one build, same levels and parameters; through bench/cpp's
@@ -252,6 +255,42 @@ def memory(set_name, names, mnist_path):
     return out
 
 
+def scale_child(name, n, truth_path):
+    """In a fresh process: build clustered n x 128, then measure it at ef 50."""
+    ds = datasets.clustered(n, 1000)
+    base, queries = as_input(name, ds.base), as_input(name, ds.queries)
+    del ds
+    library = LIBRARIES[name]()
+    before = settle_memory()
+    start = time.perf_counter()
+    library.build(base, BUILD_THREADS)
+    seconds = time.perf_counter() - start
+    rss = (settle_memory() - before) / n
+    truth = np.load(truth_path)
+    best = 0.0
+    for _ in range(3):
+        start = time.perf_counter()
+        found = library.search(queries, 50)
+        best = max(best, queries.shape[0] / (time.perf_counter() - start))
+    return {"library": name, "seconds": seconds, "bytes_per_vector": rss, "recall": recall(found, truth), "qps": best}
+
+
+def scale(n, names):
+    ds = datasets.clustered(n, 1000)
+    truth, _ = datasets.exact_knn(ds.base, ds.queries, K)
+    del ds
+    out = []
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "truth.npy"
+        np.save(path, truth)
+        for name in names:
+            command = [sys.executable, __file__, "--scale-child", name, str(n), str(path)]
+            result = subprocess.run(command, capture_output=True, text=True, check=True)
+            out.append(json.loads(result.stdout.strip().splitlines()[-1]))
+            log(f"scale {n}: {out[-1]}")
+    return out
+
+
 def probe_program():
     """bench/cpp's pruned_probe, built on first use into build/bench-cpp."""
     out = REPO / "build" / "bench-cpp"
@@ -324,14 +363,30 @@ def main(argv=None):
     parser.add_argument("--divisors", default="0,100,50,20,10,5")
     parser.add_argument("--cap", type=int, default=256)
     parser.add_argument("--quick", action="store_true", help="small sets, for a smoke run")
+    parser.add_argument("--scale-n", type=int, default=1_000_000)
     parser.add_argument("--memory-child", nargs=2, metavar=("LIBRARY", "SET"), help=argparse.SUPPRESS)
+    parser.add_argument("--scale-child", nargs=3, metavar=("LIBRARY", "N", "TRUTH"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.memory_child:
         print(json.dumps(memory_child(*args.memory_child, args.mnist)))
         return 0
+    if args.scale_child:
+        name, n, truth_path = args.scale_child
+        print(json.dumps(scale_child(name, int(n), truth_path)))
+        return 0
 
     measures = set(args.measure.split(","))
     names = available(args.libraries.split(","))
+    if "scale" in measures:
+        rows = scale(args.scale_n, [n for n in names if n in ("tessra", "hnswlib")])
+        print(f"## clustered {args.scale_n:,} x 128, 2 threads, ef 50\n")
+        print("| library | build s | RSS per vector | recall@10 | q/s |\n|---|---:|---:|---:|---:|")
+        for r in rows:
+            print(f"| {r['library']} | {r['seconds']:.1f} | {r['bytes_per_vector']:,.0f} | {r['recall']:.4f} | {r['qps']:,.0f} |")
+        print(flush=True)
+        measures.discard("scale")
+        if not measures:
+            return 0
     sets = load_sets(args.sets.split(","), args.mnist, args.quick)
     for ds in sets:
         print(f"## {ds.name}: {ds.note}\n", flush=True)
