@@ -34,6 +34,8 @@ public:
     bool pruned() const { return std::holds_alternative<PrunedHNSW>(graph_); }
     // The full graph, or null for a pruned one.
     const HNSW* full() const { return std::get_if<HNSW>(&graph_); }
+    // The pruned graph, or null for a full one.
+    const PrunedHNSW* pruned_graph() const { return std::get_if<PrunedHNSW>(&graph_); }
     // "full" or "pruned", as the graph argument names them.
     const char* graph_name() const { return pruned() ? "pruned" : "full"; }
 

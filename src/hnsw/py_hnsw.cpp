@@ -347,7 +347,7 @@ PyMethodDef methods[] = {
                 "terminal's standard error, or a callable receiving (done, total).\n"
                 "Returns the new ids as a numpy int64 array."),
     fast_method("_add_stats", hnsw_add_stats, nullptr),
-    TESSRA_HNSW_PERSISTENCE_METHODS,
+    TESSRA_PERSISTENCE_METHODS(GraphIndex, "PyHNSW"),
     fast_method("remove", remove_method<GraphIndex>, kRemoveDoc),
     fast_method("search_batch", hnsw_search_batch_method, kHnswSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,6 @@
 #include "hnsw/py_hnsw_io.hpp"
 
-#include "hnsw/hnsw_format.hpp"
+#include "hnsw/graph_format.hpp"
 #include "python/classes.hpp"
 
 namespace tessra::py {
@@ -70,37 +70,12 @@ PyObject* get_schema(PyObject* self, void*) {
     return list.release();
 }
 
-const char kNoPrunedFormat[] = "A pruned graph cannot be saved or pickled yet";
-
-// The full graph of a persistence call; a pruned one has no file format yet.
-const HNSW& full_graph(const GraphIndex& index) {
-    const HNSW* full = index.full();
-    if (full == nullptr) throw io::FormatError(kNoPrunedFormat);
-    return *full;
-}
-
 }  // namespace
 
 PyTypeObject* Persistence<GraphIndex>::type() { return hnsw_type(); }
-std::uint64_t Persistence<GraphIndex>::file_size(const GraphIndex& index) {
-    return io::hnsw_file_size(full_graph(index));
-}
-// save reports the FormatError of a pruned graph as ValueError, leaving the target untouched.
-void Persistence<GraphIndex>::write(const GraphIndex& index, io::Sink& sink) { io::write_hnsw(full_graph(index), sink); }
-GraphIndex Persistence<GraphIndex>::read(io::Source& source) { return GraphIndex(io::read_hnsw(source)); }
-
-PyObject* hnsw_reduce(PyObject* self, PyObject* arg) {
-    const bool pruned = guarded([&]() -> bool {
-        Instance<GraphIndex>* index = self_of(self);
-        return index != nullptr && index->record.pruned();
-    });
-    if (PyErr_Occurred()) return nullptr;
-    if (pruned) {
-        PyErr_SetString(PyExc_ValueError, kNoPrunedFormat);
-        return nullptr;
-    }
-    return reduce_method<GraphIndex>(self, arg);
-}
+std::uint64_t Persistence<GraphIndex>::file_size(const GraphIndex& index) { return io::graph_file_size(index); }
+void Persistence<GraphIndex>::write(const GraphIndex& index, io::Sink& sink) { io::write_graph(index, sink); }
+GraphIndex Persistence<GraphIndex>::read(io::Source& source) { return io::read_graph(source); }
 
 PyGetSetDef hnsw_attributes[] = {
     {"dim", get_dim, nullptr, "The dimension of the stored vectors.", nullptr},

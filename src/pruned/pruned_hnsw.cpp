@@ -36,6 +36,25 @@ void PrunedHNSW::truncate_nodes(std::size_t nodes) {
     vectors_.resize(nodes * dim_);
 }
 
+PrunedHNSW PrunedHNSW::restore(SavedState state) {
+    PrunedHNSW index(state.dim, state.metric, state.layers, state.m, state.ef_construction, state.ef_search,
+                     std::move(state.schema));
+    index.vectors_ = std::move(state.vectors);
+    index.levels_ = std::move(state.levels);
+    index.lists_ = std::move(state.lists);
+    index.records_ = std::move(state.records);
+    index.generator_ = std::move(state.generator);
+    index.removed_ = std::move(state.removed);
+    // The entry point is the first node that reached the highest level.
+    for (std::size_t id = 0; id < index.size(); ++id) {
+        if (id == 0 || index.levels_[id] > index.top_level_) {
+            index.entry_ = static_cast<std::uint32_t>(id);
+            index.top_level_ = index.levels_[id];
+        }
+    }
+    return index;
+}
+
 std::size_t PrunedHNSW::memory_bytes() const {
     return vectors_.capacity() * sizeof(double) + levels_.capacity() + lists_.bytes() + records_.bytes();
 }

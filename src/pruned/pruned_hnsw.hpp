@@ -160,6 +160,26 @@ public:
     const SeededGenerator* generator() const { return generator_ ? &*generator_ : nullptr; }
     const AddResult& last_add() const { return last_add_; }
 
+    // What a saved index holds. restore() rebuilds the derived state (the
+    // entry point and top level) from it; lists come back with no entry
+    // marked as selected, which changes no later selection's result.
+    struct SavedState {
+        std::size_t dim = 0;
+        Metric metric = Metric::Euclidean;
+        std::uint64_t layers = 0, m = 0, ef_construction = 0, ef_search = 0;
+        Schema schema;
+        std::vector<double> vectors;       // dim values per node, in id order
+        std::vector<std::uint8_t> levels;  // every node's level
+        NeighbourLists lists{2};           // every node's lists on layers 0 to its level
+        RecordStore records;               // one entry per node; schema-size records only
+        std::optional<SeededGenerator> generator;
+        RemovedSet removed;
+    };
+    // The index `state` describes. Precondition (the file reader checks it):
+    // the constructor's preconditions, and levels and lists as a build leaves
+    // them (pruned_format.hpp lists the rules).
+    static PrunedHNSW restore(SavedState state);
+
     const BuildTuning& tuning() const { return tuning_; }
     void set_tuning(const BuildTuning& tuning) { tuning_ = tuning; }
 

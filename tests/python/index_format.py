@@ -198,3 +198,43 @@ def flat_file(dim: int, metric: int, vectors: list[list[float]], count: int | No
     if version >= 2:
         sections.append((8, removed_payload(removed or [])))
     return File(1, sections, version).encode()
+
+
+@dataclass
+class PrunedFile:
+    """Every field of a pruned-graph PyHNSW file (index kind 3), in file order."""
+
+    params: tuple  # dim, metric, reserved, layers, m, ef_construction, ef_search, count
+    schema: bytes
+    vectors: bytes
+    levels: list[int]
+    lists: list[list[list[int]]]  # per node, per layer 0 to its level
+    records: bytes
+    generator: bytes
+    removed: list[int]
+
+    @classmethod
+    def decode(cls, data: bytes) -> PrunedFile:
+        f = split(data)
+        assert f.kind == 3 and f.version == 2 and [tag for tag, _ in f.sections] == [1, 2, 3, 4, 9, 6, 7, 8]
+        params = struct.unpack("<QIIQQQQQ", f.sections[0][1])
+        count = params[7]
+        levels = list(f.sections[3][1])
+        r = _Reader(f.sections[4][1])
+        lists = []
+        for node in range(count):
+            layers = []
+            for _ in range(levels[node] + 1):
+                length = r.take("I")
+                layers.append(list(struct.unpack_from(f"<{length}I", r.data, r.at)))
+                r.at += 4 * length
+            lists.append(layers)
+        assert r.done()
+        return cls(params, f.sections[1][1], f.sections[2][1], levels, lists, f.sections[5][1], f.sections[6][1],
+                   removed_ids(f.sections[7][1]))
+
+    def encode(self) -> bytes:
+        lists = b"".join(struct.pack(f"<I{len(ids)}I", len(ids), *ids) for node in self.lists for ids in node)
+        payloads = [struct.pack("<QIIQQQQQ", *self.params), self.schema, self.vectors, bytes(self.levels), lists,
+                    self.records, self.generator, removed_payload(self.removed)]
+        return File(3, list(zip([1, 2, 3, 4, 9, 6, 7, 8], payloads))).encode()

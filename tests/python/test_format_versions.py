@@ -3,6 +3,7 @@ still load; removals and a seeded index's generator survive every copy; a
 seeded index is a function of its calls, down to the bytes of its file."""
 
 import copy
+import re
 import pickle
 
 import numpy as np
@@ -80,3 +81,53 @@ def test_a_seeded_index_is_a_function_of_its_calls(tmp_path):
         a_again = seeded_build(11, CALLS)
         a_again.add(more, threads=1)
         assert file_bytes(other) == file_bytes(a_again)
+
+
+def pruned_file(**changes):
+    index = PyHNSW(4, metric="euclidean", graph="pruned", m=2)
+    index.add(data(10, n=40, dim=4))
+    f = fmt.PrunedFile.decode(file_bytes(index))
+    for name, change in changes.items():
+        change(f) if callable(change) else setattr(f, name, change)
+    return f.encode()
+
+
+def _set_level(f, node, level):
+    f.levels[node] = level
+    f.lists[node] = (f.lists[node] + [[]] * level)[: level + 1]
+
+
+def _params(f, **values):
+    names = ["dim", "metric", "reserved", "layers", "m", "ef_construction", "ef_search", "count"]
+    f.params = tuple(values.get(n, v) for n, v in zip(names, f.params))
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (dict(p=lambda f: _params(f, m=1)), "m of 1"),
+        (dict(p=lambda f: _params(f, layers=0)), "no layers"),
+        # m = 2 draws at most level 52; with 16 layers at most 15.
+        (dict(p=lambda f: _set_level(f, 5, 16)), "node 5 has level 16 (at most 15)"),
+        (dict(p=lambda f: f.lists[3][0].__setitem__(0, 3)), "node 3 links to itself"),
+        (dict(p=lambda f: f.lists[3].__setitem__(0, [1, 1])), "node 3 links to node 1 twice on layer 0"),
+        (dict(p=lambda f: f.lists[3].__setitem__(0, [40])), "node 3 links to node 40 of 40"),
+        (dict(p=lambda f: f.lists[3].__setitem__(0, [0, 1, 2, 4, 5])), "node 3 has 5 neighbours on layer 0"),
+        (dict(p=lambda f: f.lists[3].__setitem__(0, [])), "node 3 has no neighbour on layer 0"),
+        (dict(p=lambda f: (_set_level(f, 3, 1), f.lists[3].__setitem__(1, [next(
+            i for i, lv in enumerate(f.levels) if lv == 0)]))), "which is not on it"),
+    ],
+)
+def test_a_pruned_file_that_breaks_a_rule_of_the_build_is_refused(change, message):
+    with pytest.raises(ValueError, match=r"^Corrupted index file: .*" + re.escape(message)):
+        PyHNSW._from_bytes(pruned_file(**change))
+
+
+def test_a_pruned_file_round_trips_through_the_independent_reader():
+    index = PyHNSW(4, metric="euclidean", graph="pruned", m=2, seed=4)
+    index.add(data(10, n=40, dim=4))
+    index.remove([2, 3])
+    raw = file_bytes(index)
+    f = fmt.PrunedFile.decode(raw)
+    assert f.encode() == raw and f.removed == [2, 3] and f.params[4] == 2
+    assert all(len(ids) <= (4 if layer == 0 else 2) for node in f.lists for layer, ids in enumerate(node))

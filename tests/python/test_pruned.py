@@ -1,7 +1,7 @@
 """The pruned graph, PyHNSW(..., graph="pruned"): recall against brute force
 with the most similar first, filters that never let a failing node out,
 seeded reproducibility on any thread count, add with progress and Ctrl-C,
-the option errors, and what it refuses until it has a file format."""
+the option errors, and copies that search and grow as the original."""
 
 import copy
 import pickle
@@ -197,22 +197,34 @@ def test_k_and_beam():
     assert wide.shape == narrow.shape == (3, 5)
 
 
-def test_no_file_format_yet(tmp_path):
-    index = pruned(2)
-    index.add([[1.0, 2.0], [3.0, 4.0]])
-    target = tmp_path / "kept.tsr"
-    target.write_bytes(b"old")
-    for attempt in (lambda: index.save(target), lambda: pickle.dumps(index), lambda: copy.copy(index),
-                    lambda: copy.deepcopy(index)):
-        with pytest.raises(ValueError, match="^A pruned graph cannot be saved or pickled yet$"):
-            attempt()
-    assert target.read_bytes() == b"old" and sorted(p.name for p in tmp_path.iterdir()) == ["kept.tsr"]
-    assert len(index) == 2
-    # The full graph persists as before, and both classes document persistence alike.
-    full = PyHNSW(2, metric="euclidean")
-    full.insert([1.0, 2.0])
-    assert len(pickle.loads(pickle.dumps(full))) == 1
-    assert PyHNSW.save.__doc__ == PyFlat.save.__doc__
+@pytest.mark.parametrize("metric", ["euclidean", "angular", "inner_product"])
+def test_every_copy_searches_and_grows_as_the_original(metric, tmp_path):
+    base, more = data(600, 8, 21), data(200, 8, 22)
+    index = pruned(8, metric=metric, schema=SCHEMA, seed=3)
+    index.add(base, metadata=[[("group", i % 4), ("tag", str(i % 3))] for i in range(600)])
+    index.remove(list(range(0, 600, 7)))
+    index.save(tmp_path / "g.tsr")
+    queries = data(20, 8, 23)
+    for other in (PyHNSW.load(tmp_path / "g.tsr"), pickle.loads(pickle.dumps(index)), copy.deepcopy(index)):
+        assert (other.graph, other.seed, other.m, other.layers, len(other)) == ("pruned", 3, 16, 16, len(index))
+        for q in queries:
+            for f in (None, ("group", 1)):
+                assert other.search(q, k=10, filter=f) == index.search(q, k=10, filter=f)
+        other.add(more, threads=2)
+        original = pickle.loads(pickle.dumps(index))
+        original.add(more, threads=1)
+        assert other.__reduce__()[1] == original.__reduce__()[1]
+
+
+def test_seeded_builds_on_one_and_two_threads_save_the_same_bytes(tmp_path):
+    base = data(1500, 16, 24)
+    files = []
+    for threads in (1, 2):
+        index = pruned(16, seed=99)
+        index.add(base, threads=threads)
+        index.save(tmp_path / f"{threads}.tsr")
+        files.append((tmp_path / f"{threads}.tsr").read_bytes())
+    assert files[0] == files[1]
     assert PyHNSW.load.__doc__ == PyFlat.load.__doc__.replace("PyFlat", "PyHNSW")
 
 
