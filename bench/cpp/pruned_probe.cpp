@@ -5,6 +5,14 @@
 //   pruned_probe FILE build [--divisors 0,50,20] [--cap N] [--fill 0|1] [--m M] [--efc E]
 //                           [--threads T] [--efs 10,20,30] [--repeat R]
 //   pruned_probe FILE search [--divisor D] [--ef E] [--rounds R]
+//   pruned_probe FILE filters [--values 2,10,100] [--ef E] [--rounds R]
+//       builds with one integer tag per value count (tag = a fixed random
+//       draw modulo the count), then, per count, filtered searches one query
+//       at a time (the query's tag: its number modulo the count): the exact
+//       scan and the walk forced, their microseconds per query (best of R
+//       rounds), the matching count, the walk's recall@k against the scan
+//       with the beam widened as the index would and not at all, and the
+//       plan the index makes; unfiltered beside it
 //   pruned_probe FILE fills [--divisor D] [--efs ...] [--rounds R]
 //       builds with a new node's layer-0 list filled to m and to 2m, then
 //       times their searches interleaved (best of R rounds each), so the two
@@ -74,6 +82,7 @@ double process_seconds() {
 }
 
 struct Options {
+    std::vector<std::uint64_t> values{2, 10, 100, 1000, 10000};
     std::vector<std::uint64_t> divisors{0, 50, 20, 10};
     std::uint64_t cap = 256, m = 16, efc = 200, threads = 2, repeat = 1, rounds = 3;
     bool fill = true;
@@ -81,8 +90,20 @@ struct Options {
 };
 
 PrunedHNSW build(const Data& d, const Options& o, std::uint64_t divisor, double& seconds, double& cpu,
-                 AddResult& stats) {
-    PrunedHNSW index(d.dim, Metric::Euclidean, PrunedHNSW::kDefaultLayers, o.m, o.efc, 50, std::nullopt);
+                 AddResult& stats, bool tagged = false) {
+    Schema schema;
+    std::vector<MetadataRecord> records;
+    if (tagged) {
+        schema.emplace();
+        for (const std::uint64_t v : o.values) schema->push_back("v" + std::to_string(v));
+        SeededGenerator draws(777);
+        records.resize(d.n);
+        for (auto& record : records) {
+            const std::uint64_t word = draws.next_u64();
+            for (const std::uint64_t v : o.values) record.push_back(Metadata::integer(static_cast<std::int64_t>(word % v)));
+        }
+    }
+    PrunedHNSW index(d.dim, Metric::Euclidean, PrunedHNSW::kDefaultLayers, o.m, o.efc, 50, schema);
     BuildTuning tuning;
     tuning.divisor = divisor;
     tuning.cap = o.cap;
@@ -101,7 +122,7 @@ PrunedHNSW build(const Data& d, const Options& o, std::uint64_t divisor, double&
     options.threads = o.threads;
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = process_seconds();
-    stats = index.add_with_levels(rows, nullptr, levels, options);
+    stats = index.add_with_levels(rows, tagged ? &records : nullptr, levels, options);
     cpu = process_seconds() - cpu_start;
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return index;
@@ -149,6 +170,7 @@ int main(int argc, char** argv) {
         else if (key == "--efc") o.efc = std::stoull(value);
         else if (key == "--threads") o.threads = std::stoull(value);
         else if (key == "--efs") o.efs = numbers(value);
+        else if (key == "--values") o.values = numbers(value);
         else if (key == "--ef") ef = std::stoull(value);
         else if (key == "--repeat") o.repeat = std::stoull(value);
         else if (key == "--rounds") o.rounds = std::stoull(value);
@@ -182,6 +204,87 @@ int main(int argc, char** argv) {
             double qps;
             const double rec = recall(d, index, ef, qps);
             std::printf("{\"ef\": %llu, \"recall\": %.4f, \"qps\": %.0f}\n", (unsigned long long)ef, rec, qps);
+        }
+    } else if (command == "filters") {
+        double seconds, cpu;
+        AddResult stats;
+        PrunedHNSW index = build(d, o, divisor, seconds, cpu, stats, true);
+        std::fprintf(stderr, "built in %.2f s; posting lists %zu bytes\n", seconds, index.postings().bytes());
+        const SearchTuning defaults = index.search_tuning();
+        const auto timed = [&](const SearchTuning& tuning, const Filter* filter_of_q(std::uint64_t),
+                               std::vector<std::vector<Candidate>>& found) {
+            index.set_search_tuning(tuning);
+            found.assign(d.nq, {});
+            double best = 1e300;
+            for (std::uint64_t r = 0; r < o.rounds; ++r) {
+                const double start = thread_seconds();
+                for (std::uint64_t q = 0; q < d.nq; ++q)
+                    index.search(d.queries.data() + q * d.dim, d.dim, d.k, filter_of_q(q), found[q], ef);
+                best = std::min(best, thread_seconds() - start);
+            }
+            index.set_search_tuning(defaults);
+            return best * 1e6 / static_cast<double>(d.nq);
+        };
+        const auto recall_of = [&](const std::vector<std::vector<Candidate>>& found,
+                                   const std::vector<std::vector<Candidate>>& truth) {
+            std::size_t hits = 0, wanted = 0;
+            for (std::uint64_t q = 0; q < d.nq; ++q) {
+                std::set<std::uint64_t> exact;
+                for (const Candidate& c : truth[q]) exact.insert(c.id);
+                wanted += exact.size();
+                for (const Candidate& c : found[q]) hits += exact.count(c.id);
+            }
+            return wanted == 0 ? 1.0 : static_cast<double>(hits) / static_cast<double>(wanted);
+        };
+        static std::vector<Filter> filters;
+        {
+            std::vector<std::vector<Candidate>> found;
+            const double us = timed(defaults, [](std::uint64_t) -> const Filter* { return nullptr; }, found);
+            std::printf("{\"values\": 1, \"us\": %.1f}\n", us);
+        }
+        for (const std::uint64_t v : o.values) {
+            filters.clear();
+            for (std::uint64_t q = 0; q < d.nq; ++q)
+                filters.push_back(Filter::equals("v" + std::to_string(v), Metadata::integer(static_cast<std::int64_t>(q % v))));
+            const auto filter_of = [](std::uint64_t q) -> const Filter* { return &filters[q]; };
+            SearchTuning scan = defaults, walk = defaults, narrow = defaults, planned = defaults;
+            scan.scan_factor = -1.0;
+            double matching = 0;
+            std::size_t scans = 0;
+            for (std::uint64_t q = 0; q < d.nq; ++q) {
+                PrunedHNSW::SearchPlan plan;
+                index.set_search_tuning(scan);
+                index.plan_search(d.k, &filters[q], ef, plan);
+                matching += static_cast<double>(plan.matching().value_or(0));
+                index.set_search_tuning(defaults);
+                index.plan_search(d.k, &filters[q], ef, plan);
+                scans += plan.scans() ? 1 : 0;
+            }
+            walk.scan_factor = 0.0;
+            narrow.scan_factor = 0.0;
+            narrow.widen_cap = 1.0;
+            SearchTuning plain_scan = scan;
+            plain_scan.codes_in_scan = false;
+            std::vector<std::vector<Candidate>> truth, walked, narrowed, chosen, plain;
+            const double scan_us = timed(scan, filter_of, truth);
+            const double plain_us = timed(plain_scan, filter_of, plain);
+            for (std::uint64_t q = 0; q < d.nq; ++q) {
+                bool same = plain[q].size() == truth[q].size();
+                for (std::size_t i = 0; same && i < plain[q].size(); ++i)
+                    same = plain[q][i].id == truth[q][i].id &&
+                           std::memcmp(&plain[q][i].distance, &truth[q][i].distance, sizeof(double)) == 0;
+                if (!same) throw std::runtime_error("the scan's results depend on the codes");
+            }
+            const double walk_us = timed(walk, filter_of, walked);
+            const double narrow_us = timed(narrow, filter_of, narrowed);
+            const double planned_us = timed(planned, filter_of, chosen);
+            std::printf("{\"values\": %llu, \"matching\": %.1f, \"scanned\": %zu, \"scan_us\": %.1f, \"plain_scan_us\": %.1f, "
+                        "\"walk_us\": %.1f, \"walk_recall\": %.4f, \"narrow_us\": %.1f, \"narrow_recall\": %.4f, "
+                        "\"planned_us\": %.1f, \"planned_recall\": %.4f}\n",
+                        (unsigned long long)v, matching / static_cast<double>(d.nq), scans, scan_us, plain_us, walk_us,
+                        recall_of(walked, truth), narrow_us, recall_of(narrowed, truth), planned_us,
+                        recall_of(chosen, truth));
+            std::fflush(stdout);
         }
     } else if (command == "fills") {
         std::vector<PrunedHNSW> indexes;

@@ -7,6 +7,7 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> layer_searches{0}, distances_taken{0}, entries_scanned{0};
+std::atomic<std::uint64_t> plan_scans{0}, plan_walks{0};
 std::atomic<WorkerTaskHook> task_hook{nullptr};
 std::atomic<bool> lockstep{false};
 
@@ -30,6 +31,15 @@ void reset_search_work() {
     layer_searches.store(0, std::memory_order_relaxed);
     distances_taken.store(0, std::memory_order_relaxed);
     entries_scanned.store(0, std::memory_order_relaxed);
+}
+
+void add_filter_plan(bool scanned) {
+    if (!counting_search_work()) return;
+    (scanned ? plan_scans : plan_walks).fetch_add(1, std::memory_order_relaxed);
+}
+
+FilterPlans filter_plans() {
+    return FilterPlans{plan_scans.load(std::memory_order_relaxed), plan_walks.load(std::memory_order_relaxed)};
 }
 
 void set_worker_task_hook(WorkerTaskHook hook) { task_hook.store(hook, std::memory_order_relaxed); }

@@ -21,6 +21,15 @@ void add_search_work(std::uint64_t distances, std::uint64_t entries);
 SearchWork search_work();
 void reset_search_work();
 
+// Filtered searches of the pruned graph by how they were planned: scans of
+// the matching nodes and graph walks (one per call; counted while counting is on).
+struct FilterPlans {
+    std::uint64_t scans = 0;
+    std::uint64_t walks = 0;
+};
+void add_filter_plan(bool scanned);
+FilterPlans filter_plans();
+
 // Called by a parallel call on the thread about to run one of its tasks (a
 // speculative search of a bulk add, a chunk of a batched search), with the
 // thread's worker number (0: the calling thread). It may throw, standing for

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
 #include <vector>
 
 #include "parallel/stop_check.hpp"
@@ -34,6 +35,25 @@ std::optional<HNSWError> hnsw_search_batch(const Graph& hnsw, const VectorList& 
     out.reset(rows, hnsw_batch_width(hnsw, k, ef));
     if (rows == 0) return std::nullopt;
 
+    if constexpr (std::is_same_v<Graph, PrunedHNSW>) {
+        // One plan for every row: the checks depend on the call, not the query.
+        PrunedHNSW::SearchPlan plan;
+        if (auto error = hnsw.plan_search(k, filter, ef, plan)) return error;
+        StopCheck stop(options);
+        ParallelFor run;
+        run.threads = std::max<std::size_t>(options.threads, 1);
+        run.chunk = kQueryChunk;
+        parallel_for(rows, run, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            std::vector<Candidate> found;
+            for (std::size_t q = begin; q < end; ++q) {
+                if (stop(worker)) return;
+                hnsw.search_planned(queries.data(q), queries.length(q), plan, found);
+                out.set_row(q, found);
+            }
+        });
+        finished = !stop.stopped();
+        return std::nullopt;
+    }
     // The lowest query whose search failed (rows when none did). Every search
     // makes the same checks, so a failure usually shows on the first query;
     // queries after a failed one are not searched.

@@ -112,7 +112,7 @@ void BatchBuild::plan_node(std::uint64_t id, std::uint64_t batch_begin) {
     const PrunedHNSW& index = index_;
     const std::uint64_t level = index.level(id);
     const std::uint64_t top = index.top_level_;
-    const GraphDistances query(index.metric_, index.vector(id), index.dim_, index.dim_);
+    const GraphDistances query = index.distances_to(index.vector(id), index.dim_, index.tuning_.codes_in_build);
     Candidate current{query.one(index.vector(index.entry_)), index.entry_};
     if (top > level) current = index.descend(query, current, top, level + 1);
 

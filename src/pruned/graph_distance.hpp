@@ -3,13 +3,21 @@
 // metrics it is 1.0 - s, with s the exact sequential cosine similarity or dot
 // product, so the most similar vector is the nearest (as peers rank them).
 // NaN stays NaN and ranks last (distance order of metrics.hpp).
+//
+// A query may carry the index's byte codes (byte_codes.hpp): keep() then
+// drops the candidates whose distance the codes prove to be at or beyond a
+// threshold, before their exact distances are taken. A walk calls it only
+// where such a candidate could not change what it does, so every result is
+// the one without the bound, bit for bit.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
+#include "sketch/byte_codes.hpp"
 
 namespace tessra {
 
@@ -17,6 +25,24 @@ class GraphDistances {
 public:
     GraphDistances(Metric metric, const double* query, std::size_t query_len, std::size_t dim)
         : query_(metric, query, query_len, dim), similarity_(metric != Metric::Euclidean) {}
+    // With the codes of `store` (the index's vectors, which checking mode reads).
+    GraphDistances(Metric metric, const double* query, std::size_t query_len, std::size_t dim,
+                   const ByteCodes& codes, const double* store)
+        : query_(metric, query, query_len, dim),
+          similarity_(metric != Metric::Euclidean),
+          bound_(codes, query, query_len, store,
+                 metric == Metric::Euclidean ? CodeRanking::Value : CodeRanking::OneMinus) {}
+
+    // Whether keep() can drop anything.
+    bool bounded() const { return bound_.active(); }
+    void prefetch_code(std::uint32_t id) const { bound_.prefetch(id); }
+    // Compacts ids[0, count) to the ids whose distance may rank before
+    // `threshold` (a distance at or beyond it, or NaN, may be dropped), in
+    // their order; returns how many remain.
+    std::size_t keep(std::uint32_t* ids, std::size_t count, double threshold) const {
+        return bound_.keep(ids, count, threshold);
+    }
+    const ByteCodeQuery& bound() const { return bound_; }
 
     // out[i] = distance(query, stored[i]) for i < count <= kBatch.
     void batch(const double* const* stored, std::size_t count, double* out) const {
@@ -43,6 +69,7 @@ private:
 
     QueryDistances query_;
     bool similarity_;
+    ByteCodeQuery bound_;  // inactive unless codes were given and cover the query
 };
 
 // The same distance from the plain metric functions (the reference the kernels match bit for bit).

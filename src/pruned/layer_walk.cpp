@@ -15,21 +15,27 @@ Candidate PrunedHNSW::descend(const GraphDistances& query, Candidate from, std::
     std::uint32_t ids[kBatch];
     const double* stored[kBatch];
     double distances[kBatch];
+    const bool bounded = query.bounded();
     for (std::uint64_t layer = top;; --layer) {
         for (bool moved = true; moved;) {
             moved = false;
             const ListSpan list = lists_.get(current.id, layer);
+            // The codes of the whole list load at once; each batch then waits for its own only.
+            if (bounded)
+                for (const std::uint32_t id : list) query.prefetch_code(id);
             Candidate best = current;
             for (std::size_t next = 0; next < list.size();) {
                 std::size_t count = 0;
-                for (; next < list.size() && count < kBatch; ++next) {
-                    ids[count] = list[next];
-                    stored[count] = vector(ids[count]);
-                    __builtin_prefetch(stored[count]);
-                    ++count;
+                for (; next < list.size() && count < kBatch; ++next) ids[count++] = list[next];
+                // Only a distance strictly below the best so far moves the
+                // walk, and the best only falls: a node the codes prove at or
+                // beyond it now cannot move it later in this list either.
+                if (bounded) count = query.keep(ids, count, best.distance);
+                for (std::size_t i = 0; i < count; ++i) {
+                    stored[i] = vector(ids[i]);
+                    __builtin_prefetch(stored[i]);
                 }
-                // Only a distance below the best so far moves the walk, so
-                // euclidean distances may stop once they reach it.
+                // Euclidean distances may stop once they reach the best.
                 query.batch_below(stored, count, best.distance, distances);
                 for (std::size_t i = 0; i < count; ++i) {
                     if (distances[i] < best.distance) {
@@ -97,7 +103,14 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
     const double* batch_vectors[kBatch];
     double batch_distances[kBatch];
 
+    const bool bounded = query.bounded();
     while (!queue.empty()) {
+        // With the beam full, a neighbour joins only when strictly nearer
+        // than its furthest, and the furthest only falls while the round's
+        // neighbours are admitted: the codes may prove a neighbour out at
+        // the round's start, so theirs load first and only the survivors'
+        // vectors are read.
+        const bool prove = bounded && results.size() >= ef;
         std::size_t gathered = 0;
         bool took = false;
         while (gathered < kBatch && !queue.empty()) {
@@ -112,20 +125,25 @@ void PrunedHNSW::expand(const GraphDistances& query, std::uint64_t ef, std::uint
                 const std::uint32_t id = slot[1 + i];
                 if (stamps[id] == epoch) continue;
                 stamps[id] = epoch;
-                __builtin_prefetch(vector(id));
+                if (prove) query.prefetch_code(id);
+                else __builtin_prefetch(vector(id));
                 pending[gathered++] = id;
             }
         }
         if (!took) break;
+        if (prove) {
+            gathered = query.keep(pending, gathered, results.front().distance);
+            for (std::size_t i = 0; i < gathered; ++i) __builtin_prefetch(vector(pending[i]));
+        }
         for (std::size_t begin = 0; begin < gathered; begin += kBatch) {
-            const std::size_t count = std::min(kBatch, gathered - begin);
-            const std::uint32_t* batch_ids = pending + begin;
+            std::uint32_t* batch_ids = pending + begin;
+            std::size_t count = std::min(kBatch, gathered - begin);
+            const bool full = results.size() >= ef;
+            // The beam filled during this round: the same rule from here on.
+            if (full && bounded && !prove) count = query.keep(batch_ids, count, results.front().distance);
             for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
-            // Bound: once the beam is full, a node can join only when strictly
-            // nearer than its furthest, so a bound proving a node's distance at
-            // least that far may drop it from the batch here, before its
-            // distance is taken. Euclidean distances stop once they reach it.
-            if (results.size() >= ef) query.batch_below(batch_vectors, count, results.front().distance, batch_distances);
+            // Euclidean distances stop once they reach the furthest of a full beam.
+            if (full) query.batch_below(batch_vectors, count, results.front().distance, batch_distances);
             else query.batch(batch_vectors, count, batch_distances);
             // Admit in gathering order: each decision sees the beam as the earlier neighbours left it.
             for (std::size_t i = 0; i < count; ++i) {

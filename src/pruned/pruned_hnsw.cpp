@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/fault.hpp"
+#include "pruned/graph_distance.hpp"
 
 namespace tessra {
 
@@ -15,7 +16,9 @@ PrunedHNSW::PrunedHNSW(std::size_t dim, Metric metric, std::uint64_t layers, std
       layers_(layers),
       m_(m),
       ef_construction_(ef_construction),
-      ef_search_(ef_search) {
+      ef_search_(ef_search),
+      postings_(schema_ ? schema_->size() : 0),
+      codes_(metric) {
     if (dim == 0) TESSRA_FAULT("pruned graph of dimension 0");
     if (layers == 0) TESSRA_FAULT("pruned graph without layers");
     if (m < kMinM || m > kMaxM) TESSRA_FAULT("pruned graph's m out of range");
@@ -26,11 +29,22 @@ void PrunedHNSW::store_node(const double* vector, std::uint64_t level, const Met
     levels_.push_back(static_cast<std::uint8_t>(level));
     lists_.add_node(level);
     records_.append(record);
+    if (postings_.attributes() != 0)
+        if (const auto stored = records_.record(size() - 1)) postings_.add(static_cast<std::uint32_t>(size() - 1), *stored);
+}
+
+void PrunedHNSW::code_stored() { codes_.update(vectors_.data(), size(), dim_); }
+
+GraphDistances PrunedHNSW::distances_to(const double* query, std::size_t query_len, bool bounded) const {
+    if (!bounded) return GraphDistances(metric_, query, query_len, dim_);
+    return GraphDistances(metric_, query, query_len, dim_, codes_, vectors_.data());
 }
 
 void PrunedHNSW::truncate_nodes(std::size_t nodes) {
     if (nodes >= size()) return;
     records_.truncate(nodes);
+    postings_.truncate(nodes);
+    codes_.truncate(nodes);
     lists_.truncate(nodes);
     levels_.resize(nodes);
     vectors_.resize(nodes * dim_);
@@ -45,6 +59,8 @@ PrunedHNSW PrunedHNSW::restore(SavedState state) {
     index.records_ = std::move(state.records);
     index.generator_ = std::move(state.generator);
     index.removed_ = std::move(state.removed);
+    if (index.postings_.attributes() != 0) index.postings_.add_all(index.records_);
+    index.code_stored();
     // The entry point is the first node that reached the highest level.
     for (std::size_t id = 0; id < index.size(); ++id) {
         if (id == 0 || index.levels_[id] > index.top_level_) {
@@ -56,7 +72,8 @@ PrunedHNSW PrunedHNSW::restore(SavedState state) {
 }
 
 std::size_t PrunedHNSW::memory_bytes() const {
-    return vectors_.capacity() * sizeof(double) + levels_.capacity() + lists_.bytes() + records_.bytes();
+    return vectors_.capacity() * sizeof(double) + levels_.capacity() + lists_.bytes() + records_.bytes() +
+           codes_.bytes() + postings_.bytes();
 }
 
 }  // namespace tessra

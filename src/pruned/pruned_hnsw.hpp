@@ -41,11 +41,13 @@
 #include "common/removed_set.hpp"
 #include "common/vector_list.hpp"
 #include "filter/filter.hpp"
+#include "filter/posting_lists.hpp"
 #include "hnsw/graph_types.hpp"
 #include "metadata/metadata.hpp"
 #include "metadata/record_store.hpp"
 #include "metrics/metrics.hpp"
 #include "pruned/neighbour_lists.hpp"
+#include "sketch/byte_codes.hpp"
 
 namespace tessra {
 
@@ -70,6 +72,37 @@ struct BuildTuning {
     // good or better: on uniform 32-d data recall@10 >= 0.99 at ef 100
     // instead of 200 at equal build time; on clustered and MNIST data equal.
     bool fill_layer0 = true;
+    // Whether the build's searches prove candidates out with the byte codes.
+    // The graph is the same either way.
+    bool codes_in_build = false;
+};
+
+// Where searches use the byte codes, and how a filtered search is answered
+// (filtered_search.cpp has the derivation of the rule and the measurements
+// behind its numbers). Fixed for an index; set only by tests and benchmarks.
+// No choice here changes a result but the filtered walk's beam.
+struct SearchTuning {
+    // The walks' bound (descent and layer 0). Off: measured slower on every
+    // set here (MNIST 9k, clustered 20k and 200k x 128): a walk's neighbours
+    // are scattered, so a code row is a cache miss of its own, and the exact
+    // distances of the survivors wait for a second one.
+    bool codes_in_walks = false;
+    // The scan's bound, for scans of at least scan_codes_from nodes: its ids
+    // ascend, so the rows stream. Measured per query on MNIST 9,000: 4,500
+    // matching nodes 383 us with the codes, 1,046 without; 900: 106 and 194;
+    // 90: 26 and 25; 9: 6.3 and 4.5 (a query's codes take about 1.5 us to set up).
+    bool codes_in_scan = true;
+    std::size_t scan_codes_from = 128;
+    // Matching nodes up to scan_factor * beam^(1 / (2 + p)) *
+    // nodes^((1 + p) / (2 + p)) (p: widen_power) are scanned exactly, more
+    // are walked; scan_factor 0 always walks, a negative one always scans
+    // (an equality filter).
+    double scan_factor = 3.7;
+    // The walk's beam is the search's times selectivity^-widen_power
+    // (selectivity: the matching share of the nodes), at most widen_cap
+    // times the search's.
+    double widen_power = 0.5;
+    double widen_cap = 8.0;
 };
 
 // A test hook: called on the worker with each node's id before the node's
@@ -77,7 +110,60 @@ struct BuildTuning {
 using PlanProbe = std::function<void(std::uint64_t id)>;
 
 class PrunedHNSW {
+private:
+    // What keeps a node reached by a search out of its results: a filter
+    // (bound to the attribute position it tests) and removal. The walk has
+    // one test for both.
+    class ReturnGate {
+    public:
+        ReturnGate() = default;
+        ReturnGate(const RecordStore* records, const Filter* filter, std::size_t position, const RemovedSet* removed)
+            : records_(records), filter_(filter), position_(position),
+              removed_(removed != nullptr && !removed->empty() ? removed : nullptr) {}
+        // Whether any node can be refused.
+        bool active() const { return filter_ != nullptr || removed_ != nullptr; }
+        bool returnable(std::uint64_t id) const {
+            if (removed_ != nullptr && removed_->contains(id)) return false;
+            if (filter_ != nullptr) {
+                const std::optional<MetadataView> value = records_->value(id, position_);
+                if (!value || !filter_->passes(*value)) return false;
+            }
+            return true;
+        }
+
+    private:
+        const RecordStore* records_ = nullptr;
+        const Filter* filter_ = nullptr;
+        std::size_t position_ = 0;
+        const RemovedSet* removed_ = nullptr;
+    };
+
 public:
+    // How one call's searches run, made once per call (search_batch shares
+    // it among its rows): the checks' outcome, what keeps nodes out of the
+    // results, and for an equality filter whether its matching nodes are
+    // scanned or the graph is walked, with which beam.
+    class SearchPlan {
+    public:
+        // Whether the searches scan the matching nodes (false: they walk).
+        bool scans() const { return scans_; }
+        // Matching nodes that are not removed, when the plan counted them.
+        std::optional<std::size_t> matching() const { return matching_; }
+        // The walk's layer-0 beam.
+        std::uint64_t beam() const { return beam_; }
+
+    private:
+        friend class PrunedHNSW;
+        ReturnGate gate_;
+        bool nothing_ = true;  // an empty index: every search returns nothing
+        bool scans_ = false;
+        const PostingLists::Ids* matches_ = nullptr;  // the scan's ids (removed ones included); null: none
+        std::optional<std::size_t> matching_;
+        std::uint64_t beam_ = 0;
+        std::uint64_t keep_ = 1;
+        bool codes_ = false;  // whether the searches use the codes
+    };
+
     // Node ids are stored in 32 bits; an insertion beyond this many nodes is an internal fault.
     static constexpr std::uint64_t kMaxNodes = UINT32_MAX;
     // The layer count when the caller gives none.
@@ -125,9 +211,23 @@ public:
     // index returns nothing and checks nothing. With a filter, a node that
     // fails it or has no record guides the walk but is never returned. Safe
     // to call from several threads at once.
+    //
+    // An equality filter (Filter::equal_to) is planned from the exact count
+    // of its matching nodes that are not removed (the posting lists hold
+    // them): few are scanned exactly, so the result is the first max(k, 1)
+    // matching nodes in candidate order, bit for bit an exact search of
+    // them; more are walked as above, with a beam widened as the matching
+    // share falls (SearchTuning). Any other filter is walked.
     std::optional<HNSWError> search(const double* query, std::size_t query_len, std::uint64_t k,
                                     const Filter* filter, std::vector<Candidate>& out,
                                     std::optional<std::uint64_t> ef = std::nullopt) const;
+    // search() in two steps: the checks and the plan, then any number of
+    // searches with it (while the index does not change; the filter must
+    // outlive the plan).
+    std::optional<HNSWError> plan_search(std::uint64_t k, const Filter* filter, std::optional<std::uint64_t> ef,
+                                         SearchPlan& plan) const;
+    void search_planned(const double* query, std::size_t query_len, const SearchPlan& plan,
+                        std::vector<Candidate>& out) const;
 
     // Ids assigned so far: nodes stored, removed ones included.
     std::size_t size() const { return levels_.size(); }
@@ -155,13 +255,17 @@ public:
 
     std::optional<RecordStore::Record> record(std::uint64_t id) const { return records_.record(id); }
     const RecordStore& records() const { return records_; }
+    // Per schema attribute, the nodes holding each value (removed ones included).
+    const PostingLists& postings() const { return postings_; }
+    // Every stored vector's byte codes, once there are enough to fit them.
+    const ByteCodes& codes() const { return codes_; }
     void use_generator(const SeededGenerator& generator) { generator_ = generator; }
     SeededGenerator* generator() { return generator_ ? &*generator_ : nullptr; }
     const SeededGenerator* generator() const { return generator_ ? &*generator_ : nullptr; }
     const AddResult& last_add() const { return last_add_; }
 
     // What a saved index holds. restore() rebuilds the derived state (the
-    // entry point and top level) from it; lists come back with no entry
+    // entry point and top level, the byte codes and the posting lists) from it; lists come back with no entry
     // marked as selected, which changes no later selection's result.
     struct SavedState {
         std::size_t dim = 0;
@@ -182,41 +286,17 @@ public:
 
     const BuildTuning& tuning() const { return tuning_; }
     void set_tuning(const BuildTuning& tuning) { tuning_ = tuning; }
+    const SearchTuning& search_tuning() const { return search_tuning_; }
+    void set_search_tuning(const SearchTuning& tuning) { search_tuning_ = tuning; }
 
-    // Entries in every list, and bytes the lists, vectors and levels hold at capacity.
+    // Entries in every list, and bytes the lists, vectors, levels, records,
+    // codes and posting lists hold at capacity.
     std::size_t link_entries() const { return lists_.entries(); }
     std::size_t link_bytes() const { return lists_.bytes(); }
     std::size_t memory_bytes() const;
 
 private:
     friend class BatchBuild;
-
-    // What keeps a node reached by a search out of its results: a filter
-    // (bound to the attribute position it tests) and removal. The walk has
-    // one test for both.
-    class ReturnGate {
-    public:
-        ReturnGate() = default;
-        ReturnGate(const RecordStore* records, const Filter* filter, std::size_t position, const RemovedSet* removed)
-            : records_(records), filter_(filter), position_(position),
-              removed_(removed != nullptr && !removed->empty() ? removed : nullptr) {}
-        // Whether any node can be refused.
-        bool active() const { return filter_ != nullptr || removed_ != nullptr; }
-        bool returnable(std::uint64_t id) const {
-            if (removed_ != nullptr && removed_->contains(id)) return false;
-            if (filter_ != nullptr) {
-                const std::optional<MetadataView> value = records_->value(id, position_);
-                if (!value || !filter_->passes(*value)) return false;
-            }
-            return true;
-        }
-
-    private:
-        const RecordStore* records_ = nullptr;
-        const Filter* filter_ = nullptr;
-        std::size_t position_ = 0;
-        const RemovedSet* removed_ = nullptr;
-    };
 
     // The checks a search makes before it looks at any node, in their order.
     std::optional<HNSWError> check_search(std::uint64_t ef, const Filter* filter, ReturnGate& gate) const;
@@ -237,8 +317,21 @@ private:
     void expand(const GraphDistances& query, std::uint64_t ef, std::uint64_t layer, const ReturnGate& gate,
                 WalkScratch& scratch) const;
 
-    // Stores a node with empty lists (room must be reserved during a build).
+    // The exact scan of a plan's matching nodes: out gets the first
+    // plan.keep_ of them that are not removed, in candidate order.
+    void scan(const GraphDistances& query, const SearchPlan& plan, std::vector<Candidate>& out) const;
+    // The walk's beam for `matching` of the index's nodes.
+    std::uint64_t widened_beam(std::uint64_t beam, std::size_t matching) const;
+
+    // The query's distances, with the codes when `bounded`.
+    GraphDistances distances_to(const double* query, std::size_t query_len, bool bounded) const;
+
+    // Stores a node with empty lists (room must be reserved during a build)
+    // and enters it in the posting lists.
     void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
+    // Codes the nodes stored since the last call; called before any search
+    // of a build starts, so the walks only read the codes.
+    void code_stored();
     // Drops every node from `nodes` on.
     void truncate_nodes(std::size_t nodes);
 
@@ -256,9 +349,13 @@ private:
     std::uint32_t entry_ = 0;
     std::uint64_t top_level_ = 0;  // the entry point's level
     BuildTuning tuning_;
+    SearchTuning search_tuning_;
     std::optional<SeededGenerator> generator_;
     RemovedSet removed_;
     AddResult last_add_;
+    // Derived state, never saved: rebuilt by restore(), cut back with the nodes.
+    PostingLists postings_;  // one table per schema attribute
+    ByteCodes codes_;        // for the metric's distance; the walks' bound
 };
 
 }  // namespace tessra

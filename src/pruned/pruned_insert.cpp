@@ -52,10 +52,11 @@ std::optional<HNSWError> PrunedHNSW::insert(const double* vector, std::size_t le
     if (linkable(*this, 1) == 0) return HNSWError::InvalidEF;
     const std::uint64_t level = draw_pruned_level(m_, layers_, rng);
     const std::uint64_t id = size();
-    store_node(vector, level, record);
     AddResult stats;
     BatchBuild build(*this, id, id + 1, AddOptions(), PlanProbe(), stats);
     try {
+        store_node(vector, level, record);
+        code_stored();
         build.run();
     } catch (...) {
         truncate_nodes(id);
@@ -108,11 +109,11 @@ AddResult PrunedHNSW::add_with_levels(const VectorList& vectors, const std::vect
     reserve_more(levels_, count);
     lists_.reserve(count, upper_lists);
     records_.reserve(count, values);
-    for (std::size_t i = 0; i < count; ++i)
-        store_node(vectors.data(i), levels[i], records != nullptr ? &(*records)[i] : nullptr);
-
     BatchBuild build(*this, base, base + count, options, probe, result);
     try {
+        for (std::size_t i = 0; i < count; ++i)
+            store_node(vectors.data(i), levels[i], records != nullptr ? &(*records)[i] : nullptr);
+        code_stored();
         build.run();
     } catch (...) {
         truncate_nodes(build.linked());

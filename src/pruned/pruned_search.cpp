@@ -1,7 +1,9 @@
-// k-nearest search: a greedy descent from the entry point through the upper
-// layers, then a beam search of layer 0.
+// k-nearest search: the checks and the plan, then a greedy descent from the
+// entry point through the upper layers and a beam search of layer 0, or the
+// exact scan a filter's plan chose (filtered_search.cpp).
 #include <algorithm>
 
+#include "common/test_hooks.hpp"
 #include "pruned/graph_distance.hpp"
 #include "pruned/pruned_hnsw.hpp"
 
@@ -31,18 +33,22 @@ std::optional<HNSWError> PrunedHNSW::search(const double* query, std::size_t que
                                             const Filter* filter, std::vector<Candidate>& out,
                                             std::optional<std::uint64_t> ef) const {
     out.clear();
-    const std::uint64_t ef_search = ef.value_or(ef_search_);
-    if (size() == 0) return std::nullopt;
-    ReturnGate gate;
-    if (auto error = check_search(ef_search, filter, gate)) return error;
+    SearchPlan plan;
+    if (auto error = plan_search(k, filter, ef, plan)) return error;
+    search_planned(query, query_len, plan, out);
+    return std::nullopt;
+}
 
-    const GraphDistances distances(metric_, query, query_len, dim_);
+void PrunedHNSW::search_planned(const double* query, std::size_t query_len, const SearchPlan& plan,
+                                std::vector<Candidate>& out) const {
+    out.clear();
+    if (plan.nothing_) return;
+    const GraphDistances distances = distances_to(query, query_len, plan.codes_);
+    if (plan.scans_) return scan(distances, plan, out);
     Candidate start{distances.one(vector(entry_)), entry_};
     if (top_level_ >= 1) start = descend(distances, start, top_level_, 1);
-    search_layer(distances, start, std::max(ef_search, k), 0, gate, out);
-    const std::uint64_t keep = std::max<std::uint64_t>(k, 1);
-    if (out.size() > keep) out.resize(keep);
-    return std::nullopt;
+    search_layer(distances, start, plan.beam_, 0, plan.gate_, out);
+    if (out.size() > plan.keep_) out.resize(plan.keep_);
 }
 
 }  // namespace tessra

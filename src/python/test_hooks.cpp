@@ -2,6 +2,8 @@
 // tests that run it in a child process:
 //   _search_work() -> (layer searches, distances, run entries scanned) by
 //                     graph searches since import, over every thread.
+//   _filter_plans() -> (scans, walks): filtered pruned-graph searches by
+//                     plan (one per call) since import.
 //   _fail_task(n)     the n-th task of parallel calls from now on (counted
 //                     over every thread) fails as memory exhaustion does;
 //                     0 turns it off.
@@ -22,6 +24,12 @@ PyObject* search_work_counts(PyObject*, PyObject*) {
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(work.layer_searches),
                          static_cast<unsigned long long>(work.distances),
                          static_cast<unsigned long long>(work.entries));
+}
+
+PyObject* filter_plan_counts(PyObject*, PyObject*) {
+    const FilterPlans plans = filter_plans();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(plans.scans),
+                         static_cast<unsigned long long>(plans.walks));
 }
 
 std::atomic<unsigned long long> tasks_left{0};
@@ -50,6 +58,7 @@ PyObject* lockstep(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef search_work_method = {"_search_work", search_work_counts, METH_NOARGS, nullptr};
+PyMethodDef filter_plans_method = {"_filter_plans", filter_plan_counts, METH_NOARGS, nullptr};
 PyMethodDef fail_task_method = {"_fail_task", fail_task, METH_O, nullptr};
 PyMethodDef lockstep_method = {"_lockstep_build", lockstep, METH_O, nullptr};
 
@@ -59,7 +68,7 @@ bool install_test_hooks(PyObject* module) {
     const char* setting = std::getenv("TESSRA_TEST_HOOKS");
     if (setting == nullptr || *setting == '\0') return true;
     count_search_work(true);
-    for (PyMethodDef* method : {&search_work_method, &fail_task_method, &lockstep_method}) {
+    for (PyMethodDef* method : {&search_work_method, &filter_plans_method, &fail_task_method, &lockstep_method}) {
         Ref function(PyCFunction_NewEx(method, nullptr, nullptr));
         if (!function || PyObject_SetAttrString(module, method->ml_name, function.get()) != 0) return false;
     }

@@ -66,6 +66,11 @@ public:
     float norm(std::uint64_t id) const { return norms_[id]; }
     // Memory the codes take per coded vector, in bytes (0 without a grid).
     std::size_t bytes_per_vector() const;
+    // Bytes held at capacity, the grid's included.
+    std::size_t bytes() const {
+        return codes_.capacity() + (errors_.capacity() + norms_.capacity() + grid_.lo.capacity() + grid_.step.capacity()) *
+                                       sizeof(float);
+    }
 
 private:
     friend class ByteCodeQuery;
