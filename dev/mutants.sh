@@ -63,6 +63,22 @@ MUTATIONS = {
     "graph-no-refit-on-load": ("src/hnsw/hnsw_restore.cpp",
                                "index.sketches_.update(index.metric_, index.vector_store_.data(), count, index.dim_);",
                                "", "py:tests/python/test_sketch_check.py -k skips_as_much"),
+    # Byte code bounds: the margins of the gap bound and the distance a skip must prove.
+    "codes-sum-margin": ("src/sketch/code_grid.hpp", "constexpr double kCodeSumMargin = 1.01;",
+                         "constexpr double kCodeSumMargin = 0.0;", "cpp:byte_code pruned_walks_with_codes"),
+    "codes-query-rounding": ("src/sketch/code_grid.hpp", "constexpr double kCodeQueryRounding = 1.01;",
+                             "constexpr double kCodeQueryRounding = 0.0;", "cpp:byte_code"),
+    "codes-distance-slack": ("src/sketch/byte_codes.hpp", "constexpr double kCodeDistanceSlack = 2e-9;",
+                             "constexpr double kCodeDistanceSlack = 0.0;", "cpp:byte_code"),
+    # The pruned graph's code bounds apply only where a skipped node could not change a decision:
+    # once a walk's beam is full, and once a scan holds k nodes.
+    "walk-codes-before-the-beam-fills": ("src/pruned/layer_walk.cpp",
+                                         "const bool prove = bounded && results.size() >= ef;",
+                                         "const bool prove = bounded && !results.empty();",
+                                         "cpp:pruned_walks_with_codes"),
+    "scan-codes-before-k-kept": ("src/pruned/filtered_search.cpp", "if (full && bounded) n = query.keep(",
+                                 "if (!kept.empty() && bounded) n = query.keep(",
+                                 "cpp:pruned_filtered_scans_equal"),
     # The parallel build's check of a speculative search.
     "speculation-always-redone": ("src/hnsw/parallel_build.cpp", "if (still_exact(id, slot)) {",
                                   "if (false && still_exact(id, slot)) {", "cpp:parallel_build"),

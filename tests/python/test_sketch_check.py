@@ -4,8 +4,8 @@ A child interpreter imports tessra with TESSRA_SKETCH_CHECK set: every vector
 a sketch bound skips is recomputed, and an admissible one raises the internal
 fault. It builds PyFlat and PyHNSW indexes on adversarial data (duplicates,
 exact ties, near-ties, magnitudes from 1e-300 to 1e300, NaN and infinities)
-for every metric and searches them. PyFlat's answers must equal, bit for bit,
-those of a child without sketches; the checked child must have skipped
+for every metric and searches them. PyFlat's answers and the pruned graph's
+filtered scans must equal, bit for bit, those of a child without sketches; the checked child must have skipped
 vectors and found no violation.
 """
 
@@ -76,6 +76,15 @@ SCRIPT = textwrap.dedent(
             bulk = tessra.PyHNSW(12, ef_construction=16, ef_search=8, metric=metric)
             bulk.add(data, threads=2)
             bulk.search_batch(qs, 5, threads=2)
+            # The pruned graph's filtered scans prove nodes out with byte codes.
+            tagged = tessra.PyHNSW(12, ef_construction=16, ef_search=8, metric=metric, graph="pruned",
+                                   schema=["all", "half"], seed=1)
+            tagged.add(data, metadata=[[("all", 0), ("half", i % 2)] for i in range(len(data))], threads=2)
+            for k in (1, 10):
+                for f in (("all", 0), ("half", 1)):
+                    ids, dists = tagged.search_batch(qs, k, f, threads=2)
+                    results[f"{kind} {metric} pruned {f[0]} {k}"] = [
+                        [[bits(float(d)), int(i)] for d, i in zip(drow, irow)] for drow, irow in zip(dists, ids)]
     stats = tessra._sketch_stats() if hasattr(tessra, "_sketch_stats") else None
     json.dump({"results": results, "stats": stats}, sys.stdout)
     """
