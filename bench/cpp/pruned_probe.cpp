@@ -2,7 +2,7 @@
 // Python face does not expose: the batch schedule and the fill of a new
 // node's layer-0 list (BuildTuning), and runs short enough to profile.
 //
-//   pruned_probe FILE build [--divisors 0,50,20] [--cap N] [--fill 0|1] [--m M] [--efc E]
+//   pruned_probe FILE build [--divisors 0,50,20] [--cap N] [--fill 0|1] [--build-codes 0|1] [--m M] [--efc E]
 //                           [--threads T] [--efs 10,20,30] [--repeat R]
 //   pruned_probe FILE search [--divisor D] [--ef E] [--rounds R]
 //   pruned_probe FILE filters [--values 2,10,100] [--ef E] [--rounds R]
@@ -86,6 +86,7 @@ struct Options {
     std::vector<std::uint64_t> divisors{0, 50, 20, 10};
     std::uint64_t cap = 256, m = 16, efc = 200, threads = 2, repeat = 1, rounds = 3;
     bool fill = true;
+    bool build_codes = false;
     std::vector<std::uint64_t> efs{10, 20, 30, 50, 100, 200};
 };
 
@@ -108,6 +109,7 @@ PrunedHNSW build(const Data& d, const Options& o, std::uint64_t divisor, double&
     tuning.divisor = divisor;
     tuning.cap = o.cap;
     tuning.fill_layer0 = o.fill;
+    tuning.codes_in_build = o.build_codes;
     index.set_tuning(tuning);
     std::vector<std::uint64_t> levels(d.n);
     SeededGenerator words(20240611);
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
         else if (key == "--divisor") divisor = std::stoull(value);
         else if (key == "--cap") o.cap = std::stoull(value);
         else if (key == "--fill") o.fill = value != "0";
+        else if (key == "--build-codes") o.build_codes = value != "0";
         else if (key == "--m") o.m = std::stoull(value);
         else if (key == "--efc") o.efc = std::stoull(value);
         else if (key == "--threads") o.threads = std::stoull(value);

@@ -33,7 +33,12 @@ void PrunedHNSW::store_node(const double* vector, std::uint64_t level, const Met
         if (const auto stored = records_.record(size() - 1)) postings_.add(static_cast<std::uint32_t>(size() - 1), *stored);
 }
 
-void PrunedHNSW::code_stored() { codes_.update(vectors_.data(), size(), dim_); }
+void PrunedHNSW::code_stored() {
+    // Without a schema no scan runs, and the walks' bound does not pay
+    // (SearchTuning): such an index spends no memory on codes.
+    const bool used = postings_.attributes() != 0 || search_tuning_.codes_in_walks || tuning_.codes_in_build;
+    if (used) codes_.update(vectors_.data(), size(), dim_);
+}
 
 GraphDistances PrunedHNSW::distances_to(const double* query, std::size_t query_len, bool bounded) const {
     if (!bounded) return GraphDistances(metric_, query, query_len, dim_);

@@ -257,7 +257,8 @@ public:
     const RecordStore& records() const { return records_; }
     // Per schema attribute, the nodes holding each value (removed ones included).
     const PostingLists& postings() const { return postings_; }
-    // Every stored vector's byte codes, once there are enough to fit them.
+    // Every stored vector's byte codes, once there are enough to fit them and
+    // while a search can use them (code_stored).
     const ByteCodes& codes() const { return codes_; }
     void use_generator(const SeededGenerator& generator) { generator_ = generator; }
     SeededGenerator* generator() { return generator_ ? &*generator_ : nullptr; }
@@ -285,9 +286,15 @@ public:
     static PrunedHNSW restore(SavedState state);
 
     const BuildTuning& tuning() const { return tuning_; }
-    void set_tuning(const BuildTuning& tuning) { tuning_ = tuning; }
+    void set_tuning(const BuildTuning& tuning) {
+        tuning_ = tuning;
+        code_stored();
+    }
     const SearchTuning& search_tuning() const { return search_tuning_; }
-    void set_search_tuning(const SearchTuning& tuning) { search_tuning_ = tuning; }
+    void set_search_tuning(const SearchTuning& tuning) {
+        search_tuning_ = tuning;
+        code_stored();
+    }
 
     // Entries in every list, and bytes the lists, vectors, levels, records,
     // codes and posting lists hold at capacity.
@@ -329,8 +336,9 @@ private:
     // Stores a node with empty lists (room must be reserved during a build)
     // and enters it in the posting lists.
     void store_node(const double* vector, std::uint64_t level, const MetadataRecord* record);
-    // Codes the nodes stored since the last call; called before any search
-    // of a build starts, so the walks only read the codes.
+    // Codes the nodes stored since the last call, when anything uses the
+    // codes (a schema's filtered scans, or the walks' tuning); called before
+    // any search of a build starts, so the walks only read the codes.
     void code_stored();
     // Drops every node from `nodes` on.
     void truncate_nodes(std::size_t nodes);
