@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <type_traits>
 #include <vector>
 
 #include "parallel/stop_check.hpp"
@@ -26,34 +25,36 @@ std::size_t hnsw_batch_width(const PrunedHNSW& pruned, std::uint64_t k, std::uin
     return static_cast<std::size_t>(std::min<std::uint64_t>({keep, std::max(ef, k), pruned.live()}));
 }
 
-template <typename Graph>
-std::optional<HNSWError> hnsw_search_batch(const Graph& hnsw, const VectorList& queries, std::uint64_t k,
-                                           const Filter* filter, std::uint64_t ef, const ParallelFor& options,
-                                           BatchResults& out, bool& finished) {
-    finished = true;
-    const std::size_t rows = queries.size();
-    out.reset(rows, hnsw_batch_width(hnsw, k, ef));
-    if (rows == 0) return std::nullopt;
+namespace {
 
-    if constexpr (std::is_same_v<Graph, PrunedHNSW>) {
-        // One plan for every row: the checks depend on the call, not the query.
-        PrunedHNSW::SearchPlan plan;
-        if (auto error = hnsw.plan_search(k, filter, ef, plan)) return error;
-        StopCheck stop(options);
-        ParallelFor run;
-        run.threads = std::max<std::size_t>(options.threads, 1);
-        run.chunk = kQueryChunk;
-        parallel_for(rows, run, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-            std::vector<Candidate> found;
-            for (std::size_t q = begin; q < end; ++q) {
-                if (stop(worker)) return;
-                hnsw.search_planned(queries.data(q), queries.length(q), plan, found);
-                out.set_row(q, found);
-            }
-        });
-        finished = !stop.stopped();
-        return std::nullopt;
-    }
+// The pruned graph: one plan for every row, since its checks depend on the
+// call, not the query.
+std::optional<HNSWError> search_rows(const PrunedHNSW& pruned, const VectorList& queries, std::uint64_t k,
+                                     const Filter* filter, std::uint64_t ef, const ParallelFor& options,
+                                     BatchResults& out, bool& finished) {
+    PrunedHNSW::SearchPlan plan;
+    if (auto error = pruned.plan_search(k, filter, ef, plan)) return error;
+    StopCheck stop(options);
+    ParallelFor run;
+    run.threads = std::max<std::size_t>(options.threads, 1);
+    run.chunk = kQueryChunk;
+    parallel_for(queries.size(), run, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        std::vector<Candidate> found;
+        for (std::size_t q = begin; q < end; ++q) {
+            if (stop(worker)) return;
+            pruned.search_planned(queries.data(q), queries.length(q), plan, found);
+            out.set_row(q, found);
+        }
+    });
+    finished = !stop.stopped();
+    return std::nullopt;
+}
+
+// The full graph: each row searched on its own.
+std::optional<HNSWError> search_rows(const HNSW& hnsw, const VectorList& queries, std::uint64_t k,
+                                     const Filter* filter, std::uint64_t ef, const ParallelFor& options,
+                                     BatchResults& out, bool& finished) {
+    const std::size_t rows = queries.size();
     // The lowest query whose search failed (rows when none did). Every search
     // makes the same checks, so a failure usually shows on the first query;
     // queries after a failed one are not searched.
@@ -82,6 +83,18 @@ std::optional<HNSWError> hnsw_search_batch(const Graph& hnsw, const VectorList& 
     // The lowest failing query once more, on this thread, for its error.
     std::vector<Candidate> found;
     return hnsw.search(queries.data(first), queries.length(first), k, filter, found, ef);
+}
+
+}  // namespace
+
+template <typename Graph>
+std::optional<HNSWError> hnsw_search_batch(const Graph& hnsw, const VectorList& queries, std::uint64_t k,
+                                           const Filter* filter, std::uint64_t ef, const ParallelFor& options,
+                                           BatchResults& out, bool& finished) {
+    finished = true;
+    out.reset(queries.size(), hnsw_batch_width(hnsw, k, ef));
+    if (queries.size() == 0) return std::nullopt;
+    return search_rows(hnsw, queries, k, filter, ef, options, out, finished);
 }
 
 template std::optional<HNSWError> hnsw_search_batch<HNSW>(const HNSW&, const VectorList&, std::uint64_t, const Filter*,
