@@ -43,8 +43,10 @@ if(TESSRA_X86)
     PROPERTIES COMPILE_OPTIONS "-mavx2")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
     ${TESSRA_SRC}/metrics/kernels_block_avx512.cpp
-    ${TESSRA_SRC}/sketch/code_kernels_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized;-Wno-uninitialized")
+  # The code kernels' integer sums widen bytes to 16 bits (BW) in 256-bit registers too (VL).
+  set_source_files_properties(${TESSRA_SRC}/sketch/code_kernels_avx512.cpp
+    PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512bw;-mavx512vl;-Wno-maybe-uninitialized;-Wno-uninitialized")
 endif()
 
 if(TESSRA_SANITIZE)

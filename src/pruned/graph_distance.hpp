@@ -31,7 +31,7 @@ public:
         : query_(metric, query, query_len, dim),
           similarity_(metric != Metric::Euclidean),
           bound_(codes, query, query_len, store,
-                 metric == Metric::Euclidean ? CodeRanking::Value : CodeRanking::OneMinus) {}
+                 metric == Metric::Euclidean ? CodeRanking::Value : CodeRanking::OneMinus, /*weighted=*/true) {}
 
     // Whether keep() can drop anything.
     bool bounded() const { return bound_.active(); }

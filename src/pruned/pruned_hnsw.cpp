@@ -18,7 +18,7 @@ PrunedHNSW::PrunedHNSW(std::size_t dim, Metric metric, std::uint64_t layers, std
       ef_construction_(ef_construction),
       ef_search_(ef_search),
       postings_(schema_ ? schema_->size() : 0),
-      codes_(metric) {
+      codes_(metric, /*row_squares=*/true) {
     if (dim == 0) TESSRA_FAULT("pruned graph of dimension 0");
     if (layers == 0) TESSRA_FAULT("pruned graph without layers");
     if (m < kMinM || m > kMaxM) TESSRA_FAULT("pruned graph's m out of range");

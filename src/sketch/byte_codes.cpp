@@ -35,7 +35,9 @@ void ByteCodes::update(const double* store, std::size_t count, std::size_t dim) 
         codes_.clear();
         errors_.clear();
         norms_.clear();
-        if (!grid_.fitted()) codes_.shrink_to_fit(), errors_.shrink_to_fit(), norms_.shrink_to_fit();
+        squares_.clear();
+        if (!grid_.fitted())
+            codes_.shrink_to_fit(), errors_.shrink_to_fit(), norms_.shrink_to_fit(), squares_.shrink_to_fit();
     }
     if (grid_.fitted() && count > coded_) code_range(store, coded_, count);
 }
@@ -46,11 +48,12 @@ void ByteCodes::truncate(std::size_t count) {
     codes_.resize(count * grid_.dim + kCodeRowSlack);
     errors_.resize(count);
     if (metric_ == Metric::Cosine) norms_.resize(count);
+    if (row_squares_) squares_.resize(count);
 }
 
 std::size_t ByteCodes::bytes_per_vector() const {
     if (!grid_.fitted()) return 0;
-    return grid_.dim * sizeof(std::uint8_t) + sizeof(float) * (metric_ == Metric::Cosine ? 2 : 1);
+    return grid_.dim * sizeof(std::uint8_t) + sizeof(float) * (metric_ == Metric::Cosine || row_squares_ ? 2 : 1);
 }
 
 void ByteCodes::code_range(const double* store, std::size_t begin, std::size_t end) {
@@ -58,11 +61,27 @@ void ByteCodes::code_range(const double* store, std::size_t begin, std::size_t e
     codes_.resize(end * dim + kCodeRowSlack);
     errors_.resize(end);
     if (metric_ == Metric::Cosine) norms_.resize(end);
+    if (row_squares_) squares_.resize(end);
     for (std::size_t id = begin; id < end; ++id) {
         const double* x = store + id * dim;
         bool clamped = false;
         errors_[id] = code_row(grid_, x, 0.0, codes_.data() + id * dim, clamped);
         if (id >= fitted_at_ && clamped) ++clamped_;
+        if (row_squares_) {
+            // Each c_j step_j is exact in float32 (8 by 16 bits) and its
+            // square exact in double; only the sum rounds, by at most
+            // (dim - 1) u relative; then rounded down to float32.
+            const std::uint8_t* c = codes_.data() + id * dim;
+            double sum = 0.0;
+            for (std::size_t j = 0; j < dim; ++j) {
+                const double point = static_cast<double>(static_cast<float>(c[j]) * grid_.step[j]);
+                sum += point * point;
+            }
+            const double low = sum * (1.0 - (static_cast<double>(dim) + 1.0) * 0x1p-53);
+            float stored = static_cast<float>(low);
+            if (static_cast<double>(stored) > low) stored = std::nextafter(stored, -std::numeric_limits<float>::infinity());
+            squares_[id] = stored;
+        }
         if (metric_ != Metric::Cosine) continue;
         const double norm = std::sqrt(sum_of_squares(x, dim));
         const double scaled = grid_.scale * norm;
@@ -74,11 +93,12 @@ void ByteCodes::code_range(const double* store, std::size_t begin, std::size_t e
 }
 
 ByteCodeQuery::ByteCodeQuery(const ByteCodes& codes, const double* query, std::size_t query_len,
-                             const double* store, CodeRanking ranking) {
+                             const double* store, CodeRanking ranking, bool weighted) {
     const CodeGrid& grid = codes.grid_;
     if (!grid.fitted() || codes.coded_ == 0 || query_len != grid.dim || !finite_vector(query, query_len)) return;
     if (codes.metric_ == Metric::Euclidean) {
         if (ranking != CodeRanking::Value || !gap_.set(grid, query)) return;
+        if (weighted && codes.row_squares_ && !set_weights(grid)) weights_.clear();
     } else if (!set_dot(grid, codes.metric_, query)) {
         return;
     }
@@ -150,6 +170,53 @@ bool ByteCodeQuery::set_dot(const CodeGrid& grid, Metric metric, const double* q
     return true;
 }
 
+// The integer form of the euclidean bound. With u the query row (GapQuery),
+// s the steps and c a row's codes, w = u - c s satisfies exactly
+//     |w|^2 = |u|^2 - 2 D + N,   D = sum_j a_j c_j,  a_j = u_j s_j,  N = |c s|^2.
+// a_j is exact in double (two floats); t is the power of two putting max |a_j|
+// / t in [4096, 8192), and w_j = round(a_j / t), so |w_j| <= kMaxCodeWeight
+// and the kernel's integer sum I = sum_j w_j c_j is exact. With
+// Q = sum_j |a_j - t w_j| (computed, then rounded up by (n + 2) u and an
+// underflow allowance), |D - t I| <= 255 Q <= weight_error (E). |u|^2 is a
+// sum of squares exact in double, rounded down by (n + 1) u (U); N is at
+// least the row's stored square (ByteCodes). So
+//     |w|^2 >= U + N - 2 t I - 2 E,
+// and evaluating it in double (three operations on terms bounded by
+// M = U + N + 2 |t I| + 2 E) errs by at most 3 u M; kCodeWeightRounding u M
+// covers it and the rounding of (e + R)^2 (1 + 8 u). A row is proved beyond
+// reach R when that lower bound reaches (e + R)^2: then |w| >= e + R, which is
+// what GapQuery's test proves (its step 5), so the rest of its derivation
+// holds. Preconditions kept here: dim <= kMaxWeightedDim, t >= 2^-1000 (no
+// product t w_j underflows).
+bool ByteCodeQuery::set_weights(const CodeGrid& grid) {
+    const std::size_t dim = grid.dim;
+    if (dim > kMaxWeightedDim) return false;
+    const float* u = gap_.row();
+    double largest = 0.0, square = 0.0;
+    std::vector<double> a(dim);
+    for (std::size_t j = 0; j < dim; ++j) {
+        a[j] = static_cast<double>(u[j]) * static_cast<double>(grid.step[j]);
+        largest = std::max(largest, std::fabs(a[j]));
+        square += static_cast<double>(u[j]) * static_cast<double>(u[j]);
+    }
+    int exponent = 0;
+    if (largest > 0.0) std::frexp(largest, &exponent);
+    if (exponent - 13 < -1000) return false;
+    const double t = std::ldexp(1.0, exponent - 13);
+    weights_.assign(padded_code_dim(dim), 0);
+    double error = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        const double w = std::nearbyint(a[j] / t);
+        weights_[j] = static_cast<std::int16_t>(w);
+        error += std::fabs(a[j] - t * w);
+    }
+    const double n = static_cast<double>(dim);
+    weight_scale_ = t;
+    weight_error_ = kCodeWeightError * (error * (1.0 + (n + 2.0) * 0x1p-53) + n * 0x1p-1074) * (1.0 + 2.0 * 0x1p-53);
+    query_square_ = square * (1.0 - (n + 1.0) * 0x1p-53);
+    return std::isfinite(weight_error_) && std::isfinite(query_square_);
+}
+
 // Euclidean: the distance the metric function returns is
 // fl(sqrt(D)) with D the sequential double sum of the n squared differences.
 // D >= |q - x|^2 (1 - (n + 2) u) - n 2^-1074, so once
@@ -195,6 +262,21 @@ void ByteCodeQuery::prove(const std::uint64_t* ids, std::size_t n, const Reach& 
     float sums[kCodeBatch];
     for (std::size_t i = 0; i < n; ++i) rows[i] = codes_->row(ids[i]);
     const float* errors = codes_->errors_.data();
+    if (metric_ == Metric::Euclidean && !weights_.empty()) {
+        std::int64_t dots[kCodeBatch];
+        kernels_->weights(weights_.data(), rows, n, dim_, dots);
+        const float* squares = codes_->squares_.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            const double scaled = weight_scale_ * static_cast<double>(dots[i]);
+            const double row_square = static_cast<double>(squares[ids[i]]);
+            const double low = ((query_square_ + row_square) - 2.0 * scaled) - 2.0 * weight_error_;
+            const double size = query_square_ + row_square + 2.0 * std::fabs(scaled) + 2.0 * weight_error_;
+            const double side = static_cast<double>(errors[ids[i]]) + reach.r;
+            // NaN (an error marker) proves nothing.
+            skip[i] = low - kCodeWeightRounding * 0x1p-53 * size >= side * side * (1.0 + 8.0 * 0x1p-53);
+        }
+        return;
+    }
     if (metric_ == Metric::Euclidean) {
         kernels_->gaps(gap_.row(), codes_->grid_.step.data(), rows, n, dim_, sums);
         for (std::size_t i = 0; i < n; ++i) skip[i] = gap_.beyond(sums[i], errors[ids[i]], reach.r);

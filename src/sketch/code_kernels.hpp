@@ -32,10 +32,20 @@ using CodeGapKernel = void (*)(const float* u, const float* step, const std::uin
 using CodeDotKernel = void (*)(const float* a, const std::uint8_t* const* rows, std::size_t count, std::size_t dim,
                                float* out);
 
+// out[i] = sum over j < dim of w[j] * rows[i][j], in integers: exact, so
+// every variant agrees whatever its order. Preconditions: |w[j]| <=
+// kMaxCodeWeight and dim <= kMaxWeightedDim, which keep every partial sum of
+// every variant's 32-bit lanes below 2^31 (a lane adds at most dim / 8 products).
+constexpr std::int32_t kMaxCodeWeight = 8192;
+constexpr std::size_t kMaxWeightedDim = 4096;
+using CodeWeightKernel = void (*)(const std::int16_t* w, const std::uint8_t* const* rows, std::size_t count,
+                                  std::size_t dim, std::int64_t* out);
+
 struct CodeKernels {
     const char* name;
     CodeGapKernel gaps;
     CodeDotKernel dots;
+    CodeWeightKernel weights;
 };
 
 extern const CodeKernels kScalarCodeKernels;

@@ -53,6 +53,7 @@ float row_sum(const Term& term, const std::uint8_t* row, std::size_t dim) {
     if (j < dim) b0 = term(b0, row + j, j);
     if (j + kCodeLanes < dim) b1 = term(b1, row + j + kCodeLanes, j + kCodeLanes);
     if (j + 2 * kCodeLanes < dim) b2 = term(b2, row + j + 2 * kCodeLanes, j + 2 * kCodeLanes);
+    if (j + 3 * kCodeLanes < dim) b3 = term(b3, row + j + 3 * kCodeLanes, j + 3 * kCodeLanes);
     return reduce(b0, b1, b2, b3);
 }
 
@@ -67,8 +68,35 @@ void dots_avx512(const float* a, const std::uint8_t* const* rows, std::size_t co
     for (std::size_t i = 0; i < count; ++i) out[i] = row_sum(term, rows[i], dim);
 }
 
+// Thirty-two codes at a time, widened to 16 bits and multiplied in pairs
+// into sixteen 32-bit lanes; the last (up to 31) dimensions in chunks of
+// sixteen, so no chunk reads more than 15 bytes past the row.
+void weights_avx512(const std::int16_t* w, const std::uint8_t* const* rows, std::size_t count, std::size_t dim,
+                    std::int64_t* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* row = rows[i];
+        __m512i acc = _mm512_setzero_si512();
+        std::size_t j = 0;
+        for (; j + 2 * kCodeLanes <= dim; j += 2 * kCodeLanes) {
+            const __m512i codes = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j)));
+            acc = _mm512_add_epi32(acc, _mm512_madd_epi16(codes, _mm512_loadu_si512(w + j)));
+        }
+        __m256i tail = _mm256_setzero_si256();
+        for (; j < dim; j += kCodeLanes) {
+            const __m256i codes = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
+            tail = _mm256_add_epi32(tail, _mm256_madd_epi16(codes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + j))));
+        }
+        alignas(64) std::int32_t lanes[24];
+        _mm512_store_si512(lanes, acc);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 16), tail);
+        std::int64_t sum = 0;
+        for (const std::int32_t lane : lanes) sum += lane;
+        out[i] = sum;
+    }
+}
+
 }  // namespace
 
-const CodeKernels kAvx512CodeKernels{"avx512", gaps_avx512, dots_avx512};
+const CodeKernels kAvx512CodeKernels{"avx512", gaps_avx512, dots_avx512, weights_avx512};
 
 }  // namespace tessra

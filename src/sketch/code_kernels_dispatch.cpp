@@ -8,7 +8,9 @@ std::vector<const CodeKernels*> supported_code_kernels() {
 #if defined(TESSRA_X86) && (defined(__GNUC__) || defined(__clang__))
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) sets.push_back(&kAvx2CodeKernels);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) sets.push_back(&kAvx512CodeKernels);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl"))
+        sets.push_back(&kAvx512CodeKernels);
 #endif
     return sets;
 }

@@ -54,8 +54,17 @@ void dots_scalar(const float* a, const std::uint8_t* const* rows, std::size_t co
     }
 }
 
+void weights_scalar(const std::int16_t* w, const std::uint8_t* const* rows, std::size_t count, std::size_t dim,
+                    std::int64_t* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int64_t sum = 0;
+        for (std::size_t j = 0; j < dim; ++j) sum += static_cast<std::int64_t>(w[j]) * rows[i][j];
+        out[i] = sum;
+    }
+}
+
 }  // namespace
 
-const CodeKernels kScalarCodeKernels{"scalar", gaps_scalar, dots_scalar};
+const CodeKernels kScalarCodeKernels{"scalar", gaps_scalar, dots_scalar, weights_scalar};
 
 }  // namespace tessra

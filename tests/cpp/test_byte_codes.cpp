@@ -164,14 +164,16 @@ struct Tally {
 struct Ranked {
     Metric metric;
     CodeRanking ranking;
+    bool weighted = false;  // the integer form of the euclidean bound
 };
-const Ranked kRanked[] = {{Metric::Euclidean, CodeRanking::Value}, {Metric::Dot, CodeRanking::Value},
-                          {Metric::Dot, CodeRanking::OneMinus},    {Metric::Cosine, CodeRanking::Value},
-                          {Metric::Cosine, CodeRanking::OneMinus}};
+const Ranked kRanked[] = {{Metric::Euclidean, CodeRanking::Value}, {Metric::Euclidean, CodeRanking::Value, true},
+                          {Metric::Dot, CodeRanking::Value},       {Metric::Dot, CodeRanking::OneMinus},
+                          {Metric::Cosine, CodeRanking::Value},    {Metric::Cosine, CodeRanking::OneMinus}};
 
 std::string label(const Ranked& r) {
     const char* metric = r.metric == Metric::Euclidean ? "euclidean" : r.metric == Metric::Dot ? "dot" : "cosine";
-    return std::string(metric) + (r.ranking == CodeRanking::OneMinus ? " (1 - value)" : "");
+    return std::string(metric) + (r.ranking == CodeRanking::OneMinus ? " (1 - value)" : "") +
+           (r.weighted ? " (integer)" : "");
 }
 
 // Every stored vector against thresholds at, one step above and one step
@@ -180,14 +182,14 @@ std::string label(const Ranked& r) {
 // scale) measures how often the bound fires.
 void run(const Scenario& s, const Ranked& ranked, Tally& tally) {
     const std::size_t n = s.size(), dim = s.dim;
-    ByteCodes codes(ranked.metric);
+    ByteCodes codes(ranked.metric, ranked.weighted);
     codes.update(s.store.data(), s.fit_at, dim);
     for (std::size_t count = s.fit_at + 1; count <= n; count += 7) codes.update(s.store.data(), std::min(count, n), dim);
     codes.update(s.store.data(), n, dim);
     CHECK_EQ(codes.coded(), n);
     const MetricFn metric = metric_function(ranked.metric);
     for (const auto& q : s.queries) {
-        const ByteCodeQuery bound(codes, q.data(), dim, s.store.data(), ranked.ranking);
+        const ByteCodeQuery bound(codes, q.data(), dim, s.store.data(), ranked.ranking, ranked.weighted);
         bool finite = true;
         for (double v : q) finite = finite && std::isfinite(v);
         if (!finite) {
@@ -227,7 +229,8 @@ void run(const Scenario& s, const Ranked& ranked, Tally& tally) {
 TEST(code_kernels_match_the_scalar_loop_bit_for_bit) {
     std::mt19937_64 rng(41);
     std::normal_distribution<double> normal;
-    for (std::size_t dim : {1, 5, 16, 17, 31, 48, 64, 65, 100, 129, 784}) {
+    // Every count of trailing chunks (dim % 64 up to 16, 32, 48 and 63) and the widest integer form.
+    for (std::size_t dim : {1, 5, 16, 17, 31, 32, 48, 50, 63, 64, 65, 100, 120, 129, 784, 4096}) {
         const std::size_t padded = padded_code_dim(dim);
         std::vector<float> u(padded, 0.0f), step(padded, 0.0f), a(padded, 0.0f);
         for (std::size_t j = 0; j < dim; ++j) {
@@ -244,6 +247,17 @@ TEST(code_kernels_match_the_scalar_loop_bit_for_bit) {
         std::vector<float> want_gap(count), want_dot(count), got(count);
         kScalarCodeKernels.gaps(u.data(), step.data(), rows.data(), count, dim, want_gap.data());
         kScalarCodeKernels.dots(a.data(), rows.data(), count, dim, want_dot.data());
+        // Integer weights at the extremes the kernels allow.
+        std::vector<std::int16_t> w(padded, 0);
+        for (std::size_t j = 0; j < dim; ++j)
+            w[j] = static_cast<std::int16_t>(rng() % 3 == 0 ? (rng() % 2 ? kMaxCodeWeight : -kMaxCodeWeight)
+                                                            : static_cast<std::int64_t>(rng() % (2 * kMaxCodeWeight + 1)) - kMaxCodeWeight);
+        std::vector<std::int64_t> want_weighted(count), got_weighted(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::int64_t sum = 0;
+            for (std::size_t j = 0; j < dim; ++j) sum += static_cast<std::int64_t>(w[j]) * rows[i][j];
+            want_weighted[i] = sum;
+        }
         for (const CodeKernels* set : supported_code_kernels()) {
             set->gaps(u.data(), step.data(), rows.data(), count, dim, got.data());
             for (std::size_t i = 0; i < count; ++i)
@@ -253,6 +267,8 @@ TEST(code_kernels_match_the_scalar_loop_bit_for_bit) {
             for (std::size_t i = 0; i < count; ++i)
                 if (!same_bits(got[i], want_dot[i]))
                     check::fail(__FILE__, __LINE__, std::string(set->name) + " dot differs, dim " + std::to_string(dim));
+            set->weights(w.data(), rows.data(), count, dim, got_weighted.data());
+            CHECK(got_weighted == want_weighted);
         }
     }
 }

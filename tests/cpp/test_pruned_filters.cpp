@@ -1,13 +1,11 @@
 // The pruned graph's byte codes and filtered searches: walks with the codes'
 // bound return what they return without it (checking mode audits every
 // skip), the planner's scans equal an exact search of the matching nodes bit
-// for bit, no search returns a failing or removed node, and the posting
-// lists follow every insertion and cut.
+// for bit, and no search returns a failing or removed node.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "check.hpp"
@@ -190,50 +188,4 @@ TEST(pruned_plans_walk_for_a_predicate_that_is_not_an_equality) {
     CHECK(!index.plan_search(10, &none, std::nullopt, plan).has_value());
     CHECK(plan.scans() && *plan.matching() == 0);
     CHECK(hnsw_test::is_error(index.plan_search(10, &none, 0, plan), HNSWError::InvalidEF));
-}
-
-// The lists an index keeps equal lists rebuilt from its records, value by value.
-void check_postings(const PrunedHNSW& index, std::int64_t values) {
-    PostingLists rebuilt(1);
-    rebuilt.add_all(index.records());
-    for (std::int64_t v = 0; v < values; ++v) {
-        const Metadata value = Metadata::integer(v);
-        const PostingLists::Ids* kept = index.postings().find(0, MetadataView(value));
-        const PostingLists::Ids* fresh = rebuilt.find(0, MetadataView(value));
-        CHECK((kept == nullptr) == (fresh == nullptr));
-        if (kept != nullptr && fresh != nullptr) CHECK(*kept == *fresh);
-        if (kept != nullptr)
-            for (const std::uint32_t id : *kept) CHECK(id < index.size());
-    }
-}
-
-TEST(pruned_posting_lists_follow_insertions_and_stops) {
-    const Rows rows = make_data(Data::Random, 1200, 4, 41);
-    const std::vector<MetadataRecord> records = tags(rows.size(), 7, 42);
-    const std::vector<std::uint64_t> levels = draw_levels(rows.size(), 6, 16, 43);
-    for (const int polls : {1, 3}) {
-        PrunedHNSW index(4, Metric::Euclidean, 16, 6, 24, 20, Schema(std::vector<std::string>{"tag"}));
-        BuildTuning small;
-        small.divisor = 100;
-        small.cap = 8;
-        index.set_tuning(small);
-        AddOptions options = threads(2);
-        options.poll_interval = std::chrono::milliseconds(0);
-        int calls = 0;
-        options.poll = [&](std::size_t, std::size_t) { return ++calls >= polls; };
-        const AddResult result = index.add_with_levels(as_list(rows, 0, rows.size()), &records, levels, options);
-        CHECK(result.stopped && result.added < rows.size());
-        check_postings(index, 7);
-        CHECK(index.codes().coded() <= index.size());
-        // One by one after the stop, then the rest in bulk.
-        hnsw_test::SeededRandom rng(44);
-        for (std::size_t i = result.added; i < result.added + 3; ++i)
-            CHECK(!index.insert(rows[i].data(), 4, &records[i], rng).has_value());
-        const std::vector<MetadataRecord> rest(records.begin() + static_cast<std::ptrdiff_t>(index.size()), records.end());
-        const std::vector<std::uint64_t> rest_levels(levels.begin() + static_cast<std::ptrdiff_t>(index.size()), levels.end());
-        CHECK(!index.add_with_levels(as_list(rows, index.size(), rows.size()), &rest, rest_levels, threads(1))
-                   .error.has_value());
-        CHECK_EQ(index.size(), rows.size());
-        check_postings(index, 7);
-    }
 }
