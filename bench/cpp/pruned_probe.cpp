@@ -13,6 +13,9 @@
 //       rounds), the matching count, the walk's recall@k against the scan
 //       with the beam widened as the index would and not at all, and the
 //       plan the index makes; unfiltered beside it
+//   pruned_probe FILE codes [--efs ...] [--rounds R]
+//       one build; per ef, searches with and without the byte-code bound in
+//       the walks, in turns (best of R rounds each), and the bound's counts
 //   pruned_probe FILE fills [--divisor D] [--efs ...] [--rounds R]
 //       builds with a new node's layer-0 list filled to m and to 2m, then
 //       times their searches interleaved (best of R rounds each), so the two
@@ -38,6 +41,7 @@
 
 #include "pruned/levels.hpp"
 #include "pruned/pruned_hnsw.hpp"
+#include "sketch/sketch_index.hpp"
 
 using namespace tessra;
 
@@ -287,6 +291,42 @@ int main(int argc, char** argv) {
                         (unsigned long long)v, matching / static_cast<double>(d.nq), scans, scan_us, plain_us, walk_us,
                         recall_of(walked, truth), narrow_us, recall_of(narrowed, truth), planned_us,
                         recall_of(chosen, truth));
+            std::fflush(stdout);
+        }
+    } else if (command == "codes") {
+        double seconds, cpu;
+        AddResult stats;
+        PrunedHNSW index = build(d, o, divisor, seconds, cpu, stats);
+        SearchTuning on = index.search_tuning(), off = on;
+        on.codes_in_walks = true;
+        off.codes_in_walks = false;
+        index.set_search_tuning(on);  // fits the codes
+        std::printf("{\"code_bytes\": %zu}\n", index.codes().bytes());
+        for (const std::uint64_t e : o.efs) {
+            double best[2] = {0, 0}, rec[2] = {0, 0};
+            for (std::uint64_t r = 0; r < o.rounds; ++r) {
+                for (int c = 0; c < 2; ++c) {
+                    index.set_search_tuning(c ? on : off);
+                    double qps;
+                    rec[c] = recall(d, index, e, qps);
+                    best[c] = std::max(best[c], qps);
+                }
+            }
+            SketchSettings counting = sketch_settings();
+            const SketchSettings saved = counting;
+            counting.counting = true;
+            set_sketch_settings(counting);
+            reset_sketch_counters();
+            index.set_search_tuning(on);
+            double qps;
+            recall(d, index, e, qps);
+            const SketchCounters counts = sketch_counters();
+            set_sketch_settings(saved);
+            std::printf("{\"ef\": %llu, \"recall\": [%.4f, %.4f], \"qps_plain\": %.0f, \"qps_codes\": %.0f, "
+                        "\"ratio\": %.3f, \"tested_per_query\": %.1f, \"skipped_share\": %.3f}\n",
+                        (unsigned long long)e, rec[0], rec[1], best[0], best[1], best[1] / best[0],
+                        static_cast<double>(counts.tested) / static_cast<double>(d.nq),
+                        counts.tested ? static_cast<double>(counts.skipped) / static_cast<double>(counts.tested) : 0.0);
             std::fflush(stdout);
         }
     } else if (command == "fills") {

@@ -86,12 +86,12 @@ void weights_avx512(const std::int16_t* w, const std::uint8_t* const* rows, std:
             const __m256i codes = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
             tail = _mm256_add_epi32(tail, _mm256_madd_epi16(codes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + j))));
         }
-        alignas(64) std::int32_t lanes[24];
-        _mm512_store_si512(lanes, acc);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 16), tail);
-        std::int64_t sum = 0;
-        for (const std::int32_t lane : lanes) sum += lane;
-        out[i] = sum;
+        // Lanes widened to 64 bits before they are added: their sum may pass 2^31.
+        const __m512i wide = _mm512_add_epi64(
+            _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(acc)),
+                             _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(acc, 1))),
+            _mm512_cvtepi32_epi64(tail));
+        out[i] = _mm512_reduce_add_epi64(wide);
     }
 }
 
