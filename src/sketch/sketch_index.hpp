@@ -105,6 +105,8 @@ public:
 
 private:
     friend class SketchQuery;
+    friend class SketchTile;
+    friend class BatchBound;
     void sketch_range(const double* store, std::size_t begin, std::size_t end);
     void sketch_bytes(const double* store, std::size_t begin, std::size_t end);
     SketchForm choose_form(const SketchSettings& settings, const double* store, std::size_t count,
@@ -158,6 +160,10 @@ public:
                 const double* store, std::size_t dim);
 
     bool active() const { return index_ != nullptr || codes_.active(); }
+    // The query's sketch P (q - mean), rank() coordinates; rank() is 0 when
+    // the query has none (no sketches, whole-vector codes, or inactive).
+    std::size_t rank() const { return index_ != nullptr ? rank_ : 0; }
+    const double* coordinates() const { return sketch_.data(); }
     // Candidates this query's bound looked at, and skipped.
     std::uint64_t tested() const { return tested_ + codes_.tested(); }
     std::uint64_t skipped() const { return skipped_ + codes_.skipped(); }
@@ -198,6 +204,7 @@ public:
     }
 
 private:
+    friend class BatchBound;
     bool proves_not_before(std::uint64_t id, double threshold) const;
     void audit(std::uint64_t id, double threshold, bool skipped) const;
     // The Bytes form's keep() and collect().
