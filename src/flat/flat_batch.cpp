@@ -28,7 +28,7 @@ static_assert(kQueryLanes == kBoundLanes, "a query group is one bound call");
 static_assert(kQueryLanes <= 8, "a pair's lanes fit one byte");
 
 // Queries per block: each tile is read from memory once per block.
-constexpr std::size_t kQueryBlock = 4 * kQueryLanes;
+constexpr std::size_t kQueryBlock = 16 * kQueryLanes;
 // Bytes of stored vectors per tile: a tile and a block of queries stay in a
 // core's second-level cache together.
 constexpr std::size_t kTileBytes = 256 * 1024;
@@ -39,9 +39,26 @@ constexpr std::size_t kStep = kProductPanel;
 // the one-query kernel for each.
 constexpr std::size_t kDenseLanes = 4;
 
+// A query's seed comes from the kSeedFactor * k stored vectors its sketch
+// puts nearest, when they are at most 1 / kSeedMinShare of those stored.
+constexpr std::size_t kSeedFactor = 2;
+constexpr std::size_t kSeedMinShare = 4;
+
 std::size_t tile_vectors(std::size_t dim) {
     const std::size_t fit = kTileBytes / (std::max<std::size_t>(dim, 1) * sizeof(double));
     return std::max<std::size_t>(kStep, fit / kStep * kStep);
+}
+
+// Bit i of a step's mask: stored vector start + i of a step starting at `start`.
+using StepMask = std::uint64_t;
+static_assert(kStep == 64, "a step's vectors are the bits of one word");
+
+constexpr StepMask first_bits(std::size_t n) { return n >= 64 ? ~StepMask{0} : (StepMask{1} << n) - 1; }
+
+std::size_t bit_count(unsigned x) {
+    std::size_t n = 0;
+    for (; x != 0; x &= x - 1) ++n;
+    return n;
 }
 
 // The scan of up to kQueryLanes queries, kept across tiles: for each query the
@@ -74,42 +91,112 @@ public:
             best_[j].reserve(keep);
             singles_.emplace_back(flat.metric, rows_[j], dim, dim);
         }
+        std::fill_n(seed_, kQueryLanes, std::numeric_limits<double>::quiet_NaN());
+        // Seeds pay where a query keeps few of the stored vectors.
+        if (bound_.active() && kSeedFactor * keep * kSeedMinShare <= count_) {
+            pool_size_ = kSeedFactor * keep;
+            pools_.resize(lanes);
+            for (auto& pool : pools_) pool.reserve(pool_size_);
+        }
+    }
+
+    bool bound_active() const { return bound_.active(); }
+
+    // The first pass over the tiles, before any scan(): gathers for every
+    // query the pool_size_ stored vectors whose sketches look nearest.
+    void gather(const SketchTile& tile, std::size_t begin, std::size_t end) {
+        if (pool_size_ == 0) return;
+        alignas(64) double estimates[kBoundLanes * kProductPanel];
+        for (std::size_t start = begin; start < end; start += kStep) {
+            const std::size_t stop = std::min(kStep, end - start);
+            bound_.estimate(tile, start - tile.begin(), stop, estimates);
+            const StepMask live = live_mask(start, stop);
+            for (std::size_t j = 0; j < lanes_; ++j) {
+                std::vector<Candidate>& pool = pools_[j];
+                const double* row = estimates + j * kProductPanel;
+                // Only what beats the pool's worst needs a look (NaN never does).
+                const double worst =
+                    pool.size() < pool_size_ ? std::numeric_limits<double>::infinity() : pool.front().distance;
+                StepMask better = 0;
+                for (std::size_t i = 0; i < stop; ++i) better |= static_cast<StepMask>(row[i] <= worst) << i;
+                for (better &= live; better != 0; better &= better - 1) {
+                    const std::size_t i = static_cast<std::size_t>(__builtin_ctzll(better));
+                    const Candidate c{row[i], start + i};
+                    if (pool.size() < pool_size_) {
+                        pool.push_back(c);
+                        std::push_heap(pool.begin(), pool.end(), candidate_before);
+                    } else if (c.distance < pool.front().distance) {
+                        std::pop_heap(pool.begin(), pool.end(), candidate_before);
+                        pool.back() = c;
+                        std::push_heap(pool.begin(), pool.end(), candidate_before);
+                    }
+                }
+            }
+        }
+    }
+
+    // After gather(): each query's seed from the exact distances of what it
+    // gathered. With `keep` live vectors at or below a value T, the k-th
+    // best distance is at most T, so a vector farther than T is in no
+    // answer: the scan may drop anything that does not rank before the
+    // seed, the value just above T, whether its heap is full or not.
+    void seed(const double* base) {
+        for (std::size_t j = 0; j < pools_.size(); ++j) {
+            std::vector<Candidate>& pool = pools_[j];
+            std::vector<double> exact;
+            exact.reserve(pool.size());
+            for (std::size_t first = 0; first < pool.size(); first += kBatch) {
+                const std::size_t n = std::min(kBatch, pool.size() - first);
+                const double* batch[kBatch];
+                double out[kBatch];
+                for (std::size_t s = 0; s < n; ++s) batch[s] = base + pool[first + s].id * dim_;
+                singles_[j].batch(batch, n, out);
+                for (std::size_t s = 0; s < n; ++s)
+                    if (!std::isnan(out[s])) exact.push_back(out[s]);
+            }
+            pool = std::vector<Candidate>();
+            if (exact.size() < keep_) continue;
+            std::nth_element(exact.begin(), exact.begin() + (keep_ - 1), exact.end());
+            const double at_most = exact[keep_ - 1];
+            if (std::isfinite(at_most)) seed_[j] = std::nextafter(at_most, std::numeric_limits<double>::infinity());
+        }
     }
 
     // Admits the stored vectors [begin, end) for every query, in id order;
     // `tile` holds the decoded sketches of a range that contains them.
     void scan(const double* base, const SketchTile& tile, std::size_t begin, std::size_t end) {
-        const std::size_t lanes = lanes_;
-        const std::uint8_t all = static_cast<std::uint8_t>((1u << lanes) - 1u);
         // Built here, not kept: the scan may have moved since the last call.
         const QueryBlockView view{lanes_, dim_, rows_, columns_.data(), sum_sq_};
         double bounds[kQueryLanes], thresholds[kQueryLanes];
-        std::uint8_t keep[kStep];
+        StepMask keep[kQueryLanes];
         alignas(64) double distances[kStep * kQueryLanes];
         for (std::size_t start = begin; start < end; start += kStep) {
             // A query holding `keep` pairs admits only a distance that ranks
             // strictly before the worst of them: that distance is its
-            // threshold. A query not yet full admits anything (NaN).
-            bool any_full = false, bounded = false;
+            // threshold; a seeded query admits only what ranks before its
+            // seed too. A query with neither admits anything (NaN).
+            bool bounded = false;
             for (std::size_t j = 0; j < kQueryLanes; ++j) {
-                const bool full = j < lanes && best_[j].size() == keep_;
-                thresholds[j] = full ? best_[j].front().distance : std::numeric_limits<double>::quiet_NaN();
-                bounds[j] = j >= lanes ? -std::numeric_limits<double>::infinity() : thresholds[j];
-                any_full |= full;
-                bounded |= full && !std::isnan(thresholds[j]);
+                double t = std::numeric_limits<double>::quiet_NaN();
+                if (j < lanes_ && best_[j].size() == keep_) t = best_[j].front().distance;
+                if (j < lanes_ && !distance_before(t, seed_[j])) t = seed_[j];
+                thresholds[j] = t;
+                bounds[j] = j >= lanes_ ? -std::numeric_limits<double>::infinity() : t;
+                bounded |= !std::isnan(t);
             }
             const std::size_t stop = std::min(kStep, end - start);
-            for (std::size_t i = 0; i < stop; ++i) keep[i] = removed_.contains(start + i) ? 0 : all;
+            const StepMask live = live_mask(start, stop);
+            for (std::size_t j = 0; j < kQueryLanes; ++j) keep[j] = j < lanes_ ? live : 0;
             // A pair whose sketch proves it ranks before no query's
             // threshold is left out before any distance is taken.
             if (bounded) prove(tile, start, stop, thresholds, keep);
-            compute(base, view, start, stop, keep, bounds, distances);
-            for (std::size_t j = 0; j < lanes; ++j) {
+            compute(base, view, start, keep, bounds, distances);
+            for (std::size_t j = 0; j < lanes_; ++j) {
                 std::vector<Candidate>& best = best_[j];
-                const std::uint8_t bit = static_cast<std::uint8_t>(1u << j);
-                for (std::size_t i = 0; i < stop; ++i) {
-                    if (!(keep[i] & bit)) continue;
+                for (StepMask rest = keep[j]; rest != 0; rest &= rest - 1) {
+                    const std::size_t i = static_cast<std::size_t>(__builtin_ctzll(rest));
                     Candidate c{distances[i * kQueryLanes + j], start + i};
+                    if (!std::isnan(seed_[j]) && !distance_before(c.distance, seed_[j])) continue;
                     // Ids arrive in increasing order, so a newcomer beats the worst
                     // kept pair exactly when its distance ranks strictly before it.
                     if (best.size() < keep_) {
@@ -132,12 +219,15 @@ public:
         return best_[j];
     }
 
-    bool bound_active() const { return bound_.active(); }
-
 private:
-    // Clears the bit of every pair of [start, start + stop) the sketches prove out.
+    // The vectors of a step starting at `start` (a multiple of kStep) that are not removed.
+    StepMask live_mask(std::size_t start, std::size_t stop) const {
+        return first_bits(stop) & ~removed_.word(start / kStep);
+    }
+
+    // Clears the bit of every pair of the step the sketches prove out.
     void prove(const SketchTile& tile, std::size_t start, std::size_t stop, const double* thresholds,
-               std::uint8_t* keep) const {
+               StepMask* keep) const {
         if (bound_.active()) {
             bound_.prove(tile, start - tile.begin(), stop, thresholds, keep);
             return;
@@ -145,32 +235,37 @@ private:
         // Sketches without a product form (whole-vector codes): query by query.
         for (std::size_t j = 0; j < lanes_; ++j) {
             if (std::isnan(thresholds[j]) || !sketches_[j].active()) continue;
-            const std::uint8_t bit = static_cast<std::uint8_t>(1u << j);
             std::uint64_t ids[kStep];
             std::size_t n = 0;
-            for (std::size_t i = 0; i < stop; ++i)
-                if (keep[i] & bit) ids[n++] = start + i, keep[i] = static_cast<std::uint8_t>(keep[i] & ~bit);
+            for (StepMask rest = keep[j]; rest != 0; rest &= rest - 1)
+                ids[n++] = start + static_cast<std::size_t>(__builtin_ctzll(rest));
             n = sketches_[j].keep(ids, n, thresholds[j]);
-            for (std::size_t i = 0; i < n; ++i) keep[ids[i] - start] |= bit;
+            keep[j] = 0;
+            for (std::size_t i = 0; i < n; ++i) keep[j] |= StepMask{1} << (ids[i] - start);
         }
     }
 
-    // distances[i * kQueryLanes + j] for every pair of keep[i] (others: anything).
-    void compute(const double* base, const QueryBlockView& view, std::size_t start, std::size_t stop,
-                 const std::uint8_t* keep, const double* bounds, double* distances) const {
+    // distances[i * kQueryLanes + j] for every pair whose bit i of keep[j]
+    // is set (others: anything).
+    void compute(const double* base, const QueryBlockView& view, std::size_t start, const StepMask* keep,
+                 const double* bounds, double* distances) const {
+        StepMask any = 0;
+        for (std::size_t j = 0; j < lanes_; ++j) any |= keep[j];
         const double* dense[kStep];
         std::size_t dense_at[kStep], dense_count = 0;
         std::size_t scattered[kQueryLanes][kStep], scattered_count[kQueryLanes] = {};
-        for (std::size_t i = 0; i < stop; ++i) {
-            const unsigned lanes = keep[i];
-            if (lanes == 0) continue;
-            if (static_cast<std::size_t>(__builtin_popcount(lanes)) >= std::min(kDenseLanes, lanes_)) {
+        const std::size_t enough = std::min(kDenseLanes, lanes_);
+        for (; any != 0; any &= any - 1) {
+            const std::size_t i = static_cast<std::size_t>(__builtin_ctzll(any));
+            unsigned lanes = 0;
+            for (std::size_t j = 0; j < lanes_; ++j) lanes |= static_cast<unsigned>(keep[j] >> i & 1u) << j;
+            if (bit_count(lanes) >= enough) {
                 dense_at[dense_count] = i;
                 dense[dense_count++] = base + (start + i) * dim_;
                 continue;
             }
-            for (unsigned rest = lanes; rest != 0; rest &= rest - 1) {
-                const std::size_t j = static_cast<std::size_t>(__builtin_ctz(rest));
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const std::size_t j = static_cast<std::size_t>(__builtin_ctz(lanes));
                 scattered[j][scattered_count[j]++] = i;
             }
         }
@@ -189,7 +284,7 @@ private:
                 const double* batch[kBatch];
                 double out[kBatch];
                 for (std::size_t s = 0; s < n; ++s) batch[s] = base + (start + at[first + s]) * dim_;
-                // A NaN bound (a query not yet full) reads every vector to the end.
+                // A NaN bound (a query with no threshold yet) reads every vector to the end.
                 singles_[j].batch_below(batch, n, bounds[j], out);
                 for (std::size_t s = 0; s < n; ++s) distances[at[first + s] * kQueryLanes + j] = out[s];
             }
@@ -227,6 +322,11 @@ private:
     std::vector<SketchQuery> sketches_;    // one per query of the group
     BatchBound bound_;                     // the group's sketches in product form
     std::vector<QueryDistances> singles_;  // one per query of the group
+    // Vectors gathered per query for its seed (a max-heap of estimates),
+    // and the seed: a scan admits only distances that rank before it (NaN: no seed).
+    std::size_t pool_size_ = 0;
+    std::vector<std::vector<Candidate>> pools_;
+    double seed_[kQueryLanes];
 };
 
 }  // namespace
@@ -279,6 +379,15 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
             }
             bool any_bound = false;
             for (const LaneScan& scan : scans) any_bound |= scan.bound_active();
+            if (any_bound) {
+                for (std::size_t begin = 0; begin < count; begin += tile) {
+                    if (stop(worker)) return;
+                    const std::size_t end = std::min(count, begin + tile);
+                    tile_sketches.load(flat.sketches, begin, end);
+                    for (LaneScan& scan : scans) scan.gather(tile_sketches, begin, end);
+                }
+                for (LaneScan& scan : scans) scan.seed(base);
+            }
             for (std::size_t begin = 0; begin < count; begin += tile) {
                 if (stop(worker)) return;
                 const std::size_t end = std::min(count, begin + tile);

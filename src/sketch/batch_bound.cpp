@@ -19,6 +19,44 @@ std::size_t panels_for(std::size_t count) { return (count + kProductPanel - 1) /
 
 }  // namespace
 
+namespace {
+
+// One panel of the Bytes form: n <= kProductPanel rows of `rank` codes
+// decoded to grid points lo + c step (c step is exact in float32, so each
+// point rounds once), axis by axis, and each row's sum of squares in axis
+// order. Columns past n decode code 0 (never read as a vector's).
+TESSRA_WIDE_LOOPS void decode_bytes(const std::uint8_t* codes, std::size_t n, std::size_t rank, const float* lo,
+                                    const float* step, float* panel, double* norm2) {
+    alignas(64) std::uint8_t columns[kMaxSketchRank][kProductPanel] = {};
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < rank; ++k) columns[k][i] = codes[i * rank + k];
+    alignas(64) double sums[kProductPanel] = {};
+    for (std::size_t k = 0; k < rank; ++k) {
+        float* out = panel + k * kProductPanel;
+        for (std::size_t i = 0; i < kProductPanel; ++i) {
+            const float x = lo[k] + static_cast<float>(columns[k][i]) * step[k];
+            out[i] = x;
+            sums[i] += static_cast<double>(x) * static_cast<double>(x);
+        }
+    }
+    std::copy_n(sums, n, norm2);
+}
+
+// One panel of the Doubles form: the rows side by side, and their sums of squares.
+TESSRA_WIDE_LOOPS void decode_doubles(const double* rows, std::size_t n, std::size_t rank, double* panel,
+                                      double* norm2) {
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < rank; ++k) panel[k * kProductPanel + i] = rows[i * rank + k];
+    alignas(64) double sums[kProductPanel] = {};
+    for (std::size_t k = 0; k < rank; ++k) {
+        const double* in = panel + k * kProductPanel;
+        for (std::size_t i = 0; i < kProductPanel; ++i) sums[i] += in[i] * in[i];
+    }
+    std::copy_n(sums, n, norm2);
+}
+
+}  // namespace
+
 void SketchTile::load(const SketchIndex& index, std::size_t begin, std::size_t end) {
     index_ = &index;
     form_ = index.form_;
@@ -31,45 +69,33 @@ void SketchTile::load(const SketchIndex& index, std::size_t begin, std::size_t e
         return;
     }
     const std::size_t rank = rank_, values = panels_for(count_) * rank * kProductPanel;
-    norm2_.assign(count_, 0.0);
-    norm_.assign(count_, 0.0);
+    norm2_.resize(count_);
+    norm_.resize(count_);
     error_.assign(count_, kNan);
-    if (form_ == SketchForm::Bytes) {
-        floats_.assign(values, 0.0f);
-        const CodeGrid& grid = index.grid_;
-        for (std::size_t pos = 0; pos < sketched_; ++pos) {
-            const std::uint8_t* codes = index.byte_rows_.data() + (begin + pos) * rank;
-            float* column = floats_.data() + (pos / kProductPanel) * rank * kProductPanel + pos % kProductPanel;
-            double sum = 0.0;
-            for (std::size_t k = 0; k < rank; ++k) {
-                // c step is exact in float32 (8 by 16 bits), so this rounds once.
-                const float x = grid.lo[k] + static_cast<float>(codes[k]) * grid.step[k];
-                column[k * kProductPanel] = x;
-                sum += static_cast<double>(x) * static_cast<double>(x);
-            }
-            norm2_[pos] = sum;
-            norm_[pos] = std::sqrt(sum);
+    const bool bytes = form_ == SketchForm::Bytes;
+    if (bytes) floats_.resize(values);
+    else doubles_.assign(values, 0.0);
+    for (std::size_t first = 0; first < sketched_; first += kProductPanel) {
+        const std::size_t n = std::min(kProductPanel, sketched_ - first);
+        const std::size_t panel = first / kProductPanel * rank * kProductPanel;
+        if (bytes)
+            decode_bytes(index.byte_rows_.data() + (begin + first) * rank, n, rank, index.grid_.lo.data(),
+                         index.grid_.step.data(), floats_.data() + panel, norm2_.data() + first);
+        else
+            decode_doubles(index.rows_.data() + (begin + first) * rank, n, rank, doubles_.data() + panel,
+                           norm2_.data() + first);
+    }
+    for (std::size_t pos = 0; pos < sketched_; ++pos) {
+        norm_[pos] = std::sqrt(norm2_[pos]);
+        if (bytes) {
             // The stored bound on |sigma s_x - yhat| (plus sigma times the
             // allowance) and |fl32(yhat) - yhat| <= kProductFloatRounding v
             // |fl32(yhat)|; the factor rounds the two operations up.
             const double stored = static_cast<double>(index.byte_errors_[begin + pos]);
             error_[pos] = (stored + kProductFloatRounding * kFloatUnit * norm_[pos]) * (1.0 + 0x1p-50);
+        } else if (index.metric_ == Metric::Euclidean) {
+            error_[pos] = index.aux_[begin + pos];
         }
-        return;
-    }
-    doubles_.assign(values, 0.0);
-    const bool euclidean = index.metric_ == Metric::Euclidean;
-    for (std::size_t pos = 0; pos < sketched_; ++pos) {
-        const double* row = index.rows_.data() + (begin + pos) * rank;
-        double* column = doubles_.data() + (pos / kProductPanel) * rank * kProductPanel + pos % kProductPanel;
-        double sum = 0.0;
-        for (std::size_t k = 0; k < rank; ++k) {
-            column[k * kProductPanel] = row[k];
-            sum += row[k] * row[k];
-        }
-        norm2_[pos] = sum;
-        norm_[pos] = std::sqrt(sum);
-        if (euclidean) error_[pos] = index.aux_[begin + pos];
     }
 }
 
@@ -210,15 +236,26 @@ void BatchBound::decide(const SketchTile& tile, std::size_t offset, std::size_t 
     }
 }
 
+namespace {
+
+std::uint64_t mask_of(const std::uint8_t* flags, std::size_t count) {
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < count; ++i) mask |= static_cast<std::uint64_t>(flags[i] != 0) << i;
+    return mask;
+}
+
+}  // namespace
+
 void BatchBound::prove(const SketchTile& tile, std::size_t offset, std::size_t count, const double* thresholds,
-                       std::uint8_t* keep) const {
+                       std::uint64_t* keep) const {
     if (active_lanes_ == 0 || tile.index_ != index_ || tile.sketched_ <= offset) return;
     count = std::min({count, kProductPanel, tile.sketched_ - offset});
+    const std::uint64_t in_range = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     const bool bytes = form_ == SketchForm::Bytes;
     double reach[kBoundLanes];
     unsigned lanes = 0;
     for (std::size_t j = 0; j < kBoundLanes; ++j) {
-        if (!(active_lanes_ >> j & 1u)) continue;
+        if (!(active_lanes_ >> j & 1u) || (keep[j] & in_range) == 0) continue;
         reach[j] = bytes ? bytes_reach(j, thresholds[j]) : thresholds[j];
         if (!std::isnan(reach[j])) lanes |= 1u << j;
     }
@@ -237,17 +274,50 @@ void BatchBound::prove(const SketchTile& tile, std::size_t offset, std::size_t c
                          tile.error_.data() + offset, count, norm2_[j], norm_[j], margin_, reach[j], skip);
         else
             decide(tile, offset, count, j, thresholds[j], double_products + j * kProductPanel, skip);
-        const std::uint8_t bit = static_cast<std::uint8_t>(1u << j);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!(keep[i] & bit)) continue;
-            ++tested;
-            if (!skip[i]) continue;
-            ++skipped;
-            keep[i] = static_cast<std::uint8_t>(keep[i] & ~bit);
-            if (checking_) audit(tile.begin_ + offset + i, j, thresholds[j]);
-        }
+        const std::uint64_t looked = keep[j] & in_range;
+        const std::uint64_t dropped = looked & mask_of(skip, count);
+        keep[j] &= ~dropped;
+        if (!checking_ && !counting_) continue;
+        tested += static_cast<std::uint64_t>(__builtin_popcountll(looked));
+        skipped += static_cast<std::uint64_t>(__builtin_popcountll(dropped));
+        if (checking_)
+            for (std::uint64_t rest = dropped; rest != 0; rest &= rest - 1)
+                audit(tile.begin_ + offset + static_cast<std::size_t>(__builtin_ctzll(rest)), j, thresholds[j]);
     }
     if (checking_ || counting_) add_sketch_counts(tested, skipped);
+}
+
+void BatchBound::estimate(const SketchTile& tile, std::size_t offset, std::size_t count, double* out) const {
+    std::fill_n(out, kBoundLanes * kProductPanel, kNan);
+    if (active_lanes_ == 0 || tile.index_ != index_ || tile.sketched_ <= offset) return;
+    count = std::min({count, kProductPanel, tile.sketched_ - offset});
+    const bool bytes = form_ == SketchForm::Bytes;
+    const std::size_t panel = offset / kProductPanel * rank_ * kProductPanel;
+    alignas(64) float float_products[kBoundLanes * kProductPanel];
+    alignas(64) double double_products[kBoundLanes * kProductPanel];
+    if (bytes) kernels_->floats(floats_.data(), rank_, tile.floats_.data() + panel, count, float_products);
+    else kernels_->doubles(doubles_.data(), rank_, tile.doubles_.data() + panel, count, double_products);
+    const double* norm2 = tile.norm2_.data() + offset;
+    for (std::size_t j = 0; j < kBoundLanes; ++j) {
+        if (!(active_lanes_ >> j & 1u)) continue;
+        double* row = out + j * kProductPanel;
+        if (bytes) {
+            const float* products = float_products + j * kProductPanel;
+            for (std::size_t i = 0; i < count; ++i)
+                row[i] = (norm2_[j] + norm2[i]) - 2.0 * static_cast<double>(products[i]);
+            continue;
+        }
+        const double* products = double_products + j * kProductPanel;
+        if (metric_ == Metric::Euclidean) {
+            for (std::size_t i = 0; i < count; ++i) row[i] = (norm2_[j] + norm2[i]) - 2.0 * products[i];
+            continue;
+        }
+        const double* aux = index_->aux_.data() + (tile.begin_ + offset) * 4;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double value = query_mean_[j] + aux[i * 4 + 1] + products[i];
+            row[i] = metric_ == Metric::Dot ? value : value / (query_norm_[j] * aux[i * 4 + 3]);
+        }
+    }
 }
 
 void BatchBound::audit(std::size_t id, std::size_t j, double threshold) const {

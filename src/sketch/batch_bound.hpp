@@ -10,14 +10,14 @@
 // less a proven error term for the kernel's and the expansion's rounding
 // (ProductMargin below), then applies the margins of the index's sketch form
 // exactly as SketchQuery::can_skip does. Each pair is decided on its own:
-// prove() clears bit j of keep[i] only when stored vector i cannot rank
+// prove() clears bit i of keep[j] only when stored vector i cannot rank
 // before threshold j for query j, which is what can_skip(id, threshold)
 // promises, so a scan may leave that pair out for that query alone.
 //
 //     SketchTile tile;                       // per worker
 //     tile.load(index, begin, end);          // once per tile
 //     const BatchBound bound(index, group, lanes);   // once per query group
-//     bound.prove(tile, offset, count, thresholds, keep);
+//     bound.prove(tile, offset, count, thresholds, keep);   // keep[j]: a bit per vector
 //
 // Covered: the Doubles form for every metric and the Bytes form. The Codes
 // form has no sketch; a BatchBound over it proves nothing (its queries'
@@ -118,13 +118,21 @@ public:
     bool active() const { return active_lanes_ != 0; }
 
     // For the stored vectors tile.begin() + offset + i, i < count (offset a
-    // multiple of kProductPanel, count <= kProductPanel): clears bit j of
-    // keep[i] for every query j whose threshold thresholds[j] the pair is
-    // proved not to rank before (as can_skip would). Bits of other lanes and
-    // of pairs not proved are left as they are. Checking mode recomputes
-    // every cleared pair (a fault if it was admissible).
+    // multiple of kProductPanel, count <= kProductPanel): clears bit i of
+    // keep[j] for every query j whose threshold thresholds[j] the pair is
+    // proved not to rank before (as can_skip would). Other bits are left as
+    // they are; pairs whose bit is clear are not looked at. Checking mode
+    // recomputes every cleared pair (a fault if it was admissible).
     void prove(const SketchTile& tile, std::size_t offset, std::size_t count, const double* thresholds,
-               std::uint8_t* keep) const;
+               std::uint64_t* keep) const;
+
+    // Estimates of every pair's value from the sketches alone, for choosing
+    // candidates only (no margin: never a proof): out[j * kProductPanel + i]
+    // for the stored vectors of prove(); NaN for a query without a bound or
+    // a vector without a sketch. Euclidean: the squared projected distance
+    // (grid units for the Bytes form); dot and cosine: the value without the
+    // residual term.
+    void estimate(const SketchTile& tile, std::size_t offset, std::size_t count, double* out) const;
 
 private:
     // The euclidean reach R of the Bytes form for query j at threshold T
