@@ -1,14 +1,17 @@
-// The batched exhaustive scan. Queries are taken in blocks; a block scans the
-// stored vectors tile by tile, and every query of the block runs over a tile
-// before the next tile is read, so a tile comes from memory once per block of
+// The batched exhaustive scan. Queries are ordered so that near queries are
+// neighbours (query_order.hpp) and taken in blocks; a block scans the stored
+// vectors tile by tile, and every query of the block runs over a tile before
+// the next tile is read, so a tile comes from memory once per block of
 // queries and from cache for the rest of the block. Within a block, queries
 // go in groups of kQueryLanes. For each group and each step of a tile, the
 // sketch bound of every (query, stored vector) pair comes from one product
 // kernel call (sketch/batch_bound.hpp), and each pair is left out for its
 // own query when its bound proves it out. The pairs that remain get their
 // exact distance: through the block kernels (one SIMD lane per query) for a
-// stored vector most of the group still needs, through the one-query kernels
-// for the others.
+// stored vector several queries of the group still need, through the
+// one-query kernels for the others. Before that scan, a first pass over the
+// sketches alone seeds each query's threshold (LaneScan::seed), so that the
+// bound prunes from the first tile on.
 #include "flat/flat_batch.hpp"
 
 #include <algorithm>
@@ -16,16 +19,16 @@
 #include <limits>
 #include <vector>
 
+#include "flat/query_order.hpp"
 #include "metrics/kernels_block.hpp"
 #include "parallel/stop_check.hpp"
-#include "flat/query_order.hpp"
 #include "sketch/batch_bound.hpp"
 
 namespace tessra {
 namespace {
 
 static_assert(kQueryLanes == kBoundLanes, "a query group is one bound call");
-static_assert(kQueryLanes <= 8, "a pair's lanes fit one byte");
+static_assert(kQueryLanes <= 8, "a stored vector's lanes are the bits of a byte");
 
 // Queries per block: each tile is read from memory once per block.
 constexpr std::size_t kQueryBlock = 16 * kQueryLanes;
@@ -37,7 +40,7 @@ constexpr std::size_t kStep = kProductPanel;
 // A stored vector at least this many queries of a group still need goes
 // through the block kernel for all of them; one needed by fewer goes through
 // the one-query kernel for each.
-constexpr std::size_t kDenseLanes = 4;
+constexpr std::size_t kDenseLanes = 3;
 
 // A query's seed comes from the kSeedFactor * k stored vectors its sketch
 // puts nearest, when they are at most 1 / kSeedMinShare of those stored.
@@ -66,8 +69,9 @@ std::size_t bit_count(unsigned x) {
 // Flat::search keeps them, so each query ends with what Flat::search returns.
 class LaneScan {
 public:
-    // rows[j] and sketches[j]: query j of the group and its sketch, j < lanes.
-    LaneScan(const Flat& flat, const double* const* rows, const SketchQuery* sketches, std::size_t lanes,
+    // rows[j] and sketches[j]: query j of the group and its sketch, j < lanes;
+    // the sketches outlive the scan, which alone uses them meanwhile.
+    LaneScan(const Flat& flat, const double* const* rows, SketchQuery* const* sketches, std::size_t lanes,
              std::size_t keep)
         : metric_(flat.metric),
           count_(flat.size()),
@@ -80,12 +84,12 @@ public:
           dim_(flat.dim),
           columns_(flat.dim * kQueryLanes, 0.0),
           best_(lanes),
-          sketches_(sketches, sketches + lanes),
           bound_(flat.sketches, sketches, lanes) {
         const std::size_t dim = flat.dim;
         singles_.reserve(lanes);
         for (std::size_t j = 0; j < lanes; ++j) {
             rows_[j] = rows[j];
+            sketches_[j] = sketches[j];
             sum_sq_[j] = flat.metric == Metric::Cosine ? sum_of_squares(rows_[j], dim) : 0.0;
             for (std::size_t i = 0; i < dim; ++i) columns_[i * kQueryLanes + j] = rows_[j][i];
             best_[j].reserve(keep);
@@ -234,12 +238,12 @@ private:
         }
         // Sketches without a product form (whole-vector codes): query by query.
         for (std::size_t j = 0; j < lanes_; ++j) {
-            if (std::isnan(thresholds[j]) || !sketches_[j].active()) continue;
+            if (std::isnan(thresholds[j]) || !sketches_[j]->active()) continue;
             std::uint64_t ids[kStep];
             std::size_t n = 0;
             for (StepMask rest = keep[j]; rest != 0; rest &= rest - 1)
                 ids[n++] = start + static_cast<std::size_t>(__builtin_ctzll(rest));
-            n = sketches_[j].keep(ids, n, thresholds[j]);
+            n = sketches_[j]->keep(ids, n, thresholds[j]);
             keep[j] = 0;
             for (std::size_t i = 0; i < n; ++i) keep[j] |= StepMask{1} << (ids[i] - start);
         }
@@ -319,7 +323,7 @@ private:
     double sum_sq_[kQueryLanes] = {};
     std::vector<double> columns_;
     std::vector<std::vector<Candidate>> best_;
-    std::vector<SketchQuery> sketches_;    // one per query of the group
+    SketchQuery* sketches_[kQueryLanes] = {};  // one per query of the group
     BatchBound bound_;                     // the group's sketches in product form
     std::vector<QueryDistances> singles_;  // one per query of the group
     // Vectors gathered per query for its seed (a max-heap of estimates),
@@ -370,10 +374,10 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
             for (std::size_t q = first; q < last; q += kQueryLanes) {
                 const std::size_t lanes = std::min(kQueryLanes, last - q);
                 const double* group_rows[kQueryLanes];
-                SketchQuery group_sketches[kQueryLanes];
+                SketchQuery* group_sketches[kQueryLanes];
                 for (std::size_t j = 0; j < lanes; ++j) {
                     group_rows[j] = queries + order[q + j] * dim;
-                    group_sketches[j] = sketches[order[q + j]];
+                    group_sketches[j] = &sketches[order[q + j]];
                 }
                 scans.emplace_back(flat, group_rows, group_sketches, lanes, keep);
             }

@@ -11,7 +11,6 @@
 namespace tessra {
 namespace {
 
-constexpr double kUnit = 0x1p-53;
 constexpr double kFloatUnit = 0x1p-24;
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 
@@ -99,7 +98,7 @@ void SketchTile::load(const SketchIndex& index, std::size_t begin, std::size_t e
     }
 }
 
-BatchBound::BatchBound(const SketchIndex& index, const SketchQuery* queries, std::size_t lanes) {
+BatchBound::BatchBound(const SketchIndex& index, const SketchQuery* const* queries, std::size_t lanes) {
     const std::size_t rank = index.basis_.rank;
     if (index.form_ == SketchForm::Codes || rank == 0) return;
     const bool bytes = index.form_ == SketchForm::Bytes;
@@ -108,11 +107,11 @@ BatchBound::BatchBound(const SketchIndex& index, const SketchQuery* queries, std
     metric_ = index.metric_;
     rank_ = rank;
     kernels_ = &active_product_kernels();
-    margin_ = kProductMargin * static_cast<double>(rank + 6) * ((bytes ? kFloatUnit : kUnit) + kUnit);
+    margin_ = product_margin(rank, bytes);
     if (bytes) floats_.assign(kBoundLanes * rank, 0.0f);
     else doubles_.assign(kBoundLanes * rank, 0.0);
     for (std::size_t j = 0; j < std::min(lanes, kBoundLanes); ++j) {
-        const SketchQuery& q = queries[j];
+        const SketchQuery& q = *queries[j];
         if (q.index_ != &index || q.codes_.active() || q.bytes_ != bytes) continue;
         double sum = 0.0;
         if (bytes) {
@@ -183,9 +182,8 @@ TESSRA_WIDE_LOOPS void decide_bytes(const float* products, const double* norm2, 
                                     std::size_t count, double query_norm2, double query_norm, double margin,
                                     double reach, std::uint8_t* skip) {
     for (std::size_t i = 0; i < count; ++i) {
-        const double sum = query_norm + norm[i];
-        const double lower = ((query_norm2 + norm2[i]) - 2.0 * static_cast<double>(products[i])) -
-                             (margin * (sum * sum) + kProductFloatFloor);
+        const double lower = squared_distance_floor(static_cast<double>(products[i]), query_norm2, norm2[i],
+                                                    query_norm, norm[i], margin, kProductFloatFloor);
         const double side = error[i] + reach;
         skip[i] = lower * kProductCompareShrink >= side * side;
     }
@@ -199,9 +197,8 @@ TESSRA_WIDE_LOOPS void decide_euclidean(const double* products, const double* no
                                         double query_norm, double margin, double threshold, double slack,
                                         std::uint8_t* skip) {
     for (std::size_t i = 0; i < count; ++i) {
-        const double sum = query_norm + norm[i];
-        const double lower = (((query_norm2 + norm2[i]) - 2.0 * products[i]) -
-                              (margin * (sum * sum) + kProductDoubleFloor)) * kEuclideanShrink;
+        const double lower = squared_distance_floor(products[i], query_norm2, norm2[i], query_norm, norm[i], margin,
+                                                    kProductDoubleFloor) * kEuclideanShrink;
         const double reach = threshold + (slack + allowance[i]);
         skip[i] = lower >= reach * reach && lower <= DBL_MAX;
     }
@@ -223,7 +220,7 @@ void BatchBound::decide(const SketchTile& tile, std::size_t offset, std::size_t 
     const double* aux = index_->aux_.data() + (tile.begin_ + offset) * 4;
     const double basis_slack = index_->basis_.slack;
     for (std::size_t i = 0; i < count; ++i, aux += 4) {
-        const double dot = products[i] - (margin_ * (norm_[j] * norm[i]) + kProductDoubleFloor);
+        const double dot = dot_floor(products[i], norm_[j], norm[i], margin_, kProductDoubleFloor);
         const double slack = (scale_[j] * aux[2]) * basis_slack + kDotFloor;
         const double lower = query_mean_[j] + aux[1] + dot - residual_[j] * aux[0] - slack;
         if (metric_ == Metric::Dot) {

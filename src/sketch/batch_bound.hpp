@@ -16,7 +16,7 @@
 //
 //     SketchTile tile;                       // per worker
 //     tile.load(index, begin, end);          // once per tile
-//     const BatchBound bound(index, group, lanes);   // once per query group
+//     const BatchBound bound(index, group, lanes);   // group[j]: query j's SketchQuery
 //     bound.prove(tile, offset, count, thresholds, keep);   // keep[j]: a bit per vector
 //
 // Covered: the Doubles form for every metric and the Bytes form. The Codes
@@ -63,6 +63,24 @@ namespace tessra {
 constexpr double kProductMargin = 1.01;
 constexpr double kProductFloatFloor = 0x1p-140;
 constexpr double kProductDoubleFloor = 0x1p-1000;
+
+// The factor of (n_a + n_b)^2 in M for rows of rank `rank`, float32 or float64.
+inline double product_margin(std::size_t rank, bool float_rows) {
+    return kProductMargin * static_cast<double>(rank + 6) * ((float_rows ? 0x1p-24 : 0x1p-53) + 0x1p-53);
+}
+
+// L <= |z - x|^2 from the kernel's G, a = fl64 |z|^2, b = fl64 |x|^2, their
+// roots n_a and n_b, product_margin() and the floor of the rows' precision.
+inline double squared_distance_floor(double product, double norm2_z, double norm2_x, double norm_z, double norm_x,
+                                     double margin, double floor) {
+    const double sum = norm_z + norm_x;
+    return ((norm2_z + norm2_x) - 2.0 * product) - (margin * (sum * sum) + floor);
+}
+
+// L <= z . x from the kernel's G and the rows' norms n_a and n_b.
+inline double dot_floor(double product, double norm_z, double norm_x, double margin, double floor) {
+    return product - (margin * (norm_z * norm_x) + floor);
+}
 
 // Relative shrink of the Bytes form's final comparison, L kappa >= (e + R)^2:
 // it covers the three roundings of its two sides (1 - 3u against 1 + u).
@@ -113,7 +131,7 @@ class BatchBound {
 public:
     BatchBound() = default;  // proves nothing
     // The group's queries, one SketchQuery each (built on `index`); lanes <= kBoundLanes.
-    BatchBound(const SketchIndex& index, const SketchQuery* queries, std::size_t lanes);
+    BatchBound(const SketchIndex& index, const SketchQuery* const* queries, std::size_t lanes);
 
     bool active() const { return active_lanes_ != 0; }
 
