@@ -5,12 +5,24 @@ Measured per data set: PyFlat.search_batch against numpy's batched brute force
 PyHNSW.search_batch against hnswlib's knn_query with the same thread count.
 Every rate is the best of a few passes over the whole query set in one call;
 the rates a ratio compares are measured in turn, pass by pass, so that load
-from elsewhere on the machine falls on both alike."""
+from elsewhere on the machine falls on both alike.
+
+Run alone, it measures PyFlat's batches against numpy's on MNIST (when the
+file is there) and the clustered 50,000 x 128 set, numpy on one BLAS thread:
+
+    python bench/batch.py [--mnist PATH] [--rounds 3] [--k 10]
+"""
 
 from __future__ import annotations
 
+import argparse
 import os
+import sys
 import time
+from pathlib import Path
+
+if __name__ == "__main__":
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # numpy's figure is one thread's; set before numpy loads
 
 import numpy as np
 
@@ -169,3 +181,71 @@ def plot(res, plt, out):
     fig.savefig(out / "batch_qps.png", dpi=110)
     plt.close(fig)
     return ("batch search queries/s", "batch_qps.png")
+
+
+def interleaved(calls: dict, count: int, rounds: int):
+    """Every call once per round, in turn; per call the best rate by wall time
+    and by processor time (all threads of the process), and its first result."""
+    wall = {name: 0.0 for name in calls}
+    cpu = {name: 0.0 for name in calls}
+    first: dict = {}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            t0, c0 = time.perf_counter(), time.process_time()
+            result = call()
+            wall[name] = max(wall[name], count / (time.perf_counter() - t0))
+            cpu[name] = max(cpu[name], count / (time.process_time() - c0))
+            first.setdefault(name, result)
+    return wall, cpu, first
+
+
+def main(argv=None):
+    here = Path(__file__).resolve().parent
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--mnist", default=str(here.parent.parent / "shared" / "data" / "mnist-t10k-images-idx3-ubyte.gz"),
+                        help="the MNIST test images (IDX); the set is left out when the file is missing")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--k", type=int, default=10)
+    args = parser.parse_args(argv)
+    sys.path.insert(0, str(here))
+    import datasets
+    import tessra
+
+    sets = []
+    if os.path.exists(args.mnist):
+        sets.append(datasets.load_mnist(args.mnist, quick=False))
+    else:
+        log(f"{args.mnist} not found: MNIST left out")
+    sets.append(datasets.clustered(50000, 1000))
+    lines = [
+        f"search_batch, k = {args.k}, whole query set per call, best of {args.rounds} interleaved rounds "
+        f"(OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', 'unset')})",
+        "",
+        "| data set | numpy batched q/s | PyFlat 1 thread q/s | PyFlat 2 threads q/s | 1 thread ÷ numpy (wall / processor time) "
+        "| 2 threads ÷ 1 | rows equal `search` |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    for ds in sets:
+        flat = tessra.PyFlat(ds.dim)
+        flat.create(ds.base)
+        norms = np.einsum("ij,ij->i", ds.base, ds.base)
+        single = [flat.search(q, args.k) for q in ds.queries]
+        calls = {
+            "numpy": lambda: numpy_batched(ds.base, norms, ds.queries, args.k),
+            1: lambda: flat.search_batch(ds.queries, args.k, threads=1),
+            2: lambda: flat.search_batch(ds.queries, args.k, threads=2),
+        }
+        wall, cpu, first = interleaved(calls, ds.nq, args.rounds)
+        equal = min(flat_rows_equal(*first[t], single) for t in (1, 2))
+        lines.append(
+            f"| {ds.name} ({ds.n}x{ds.dim}) | {wall['numpy']:.0f} | {wall[1]:.0f} | {wall[2]:.0f} | "
+            f"{wall[1] / wall['numpy']:.2f} / {cpu[1] / cpu['numpy']:.2f} | {wall[2] / wall[1]:.2f} | {equal}/{ds.nq} |"
+        )
+        log(lines[-1])
+    load = os.getloadavg()
+    lines += ["", f"1-minute load average at the end: {load[0]:.2f} on {os.cpu_count()} cores."]
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

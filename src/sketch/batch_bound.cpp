@@ -206,7 +206,7 @@ TESSRA_WIDE_LOOPS void decide_euclidean(const double* products, const double* no
 
 }  // namespace
 
-void BatchBound::decide(const SketchTile& tile, std::size_t offset, std::size_t count, std::size_t j,
+void BatchBound::decide_doubles(const SketchTile& tile, std::size_t offset, std::size_t count, std::size_t j,
                         double threshold, const double* products, std::uint8_t* skip) const {
     const double* norm2 = tile.norm2_.data() + offset;
     const double* norm = tile.norm_.data() + offset;
@@ -270,7 +270,7 @@ void BatchBound::prove(const SketchTile& tile, std::size_t offset, std::size_t c
             decide_bytes(float_products + j * kProductPanel, tile.norm2_.data() + offset, tile.norm_.data() + offset,
                          tile.error_.data() + offset, count, norm2_[j], norm_[j], margin_, reach[j], skip);
         else
-            decide(tile, offset, count, j, thresholds[j], double_products + j * kProductPanel, skip);
+            decide_doubles(tile, offset, count, j, thresholds[j], double_products + j * kProductPanel, skip);
         const std::uint64_t looked = keep[j] & in_range;
         const std::uint64_t dropped = looked & mask_of(skip, count);
         keep[j] &= ~dropped;

@@ -52,7 +52,7 @@ namespace tessra {
 //    |t - |z - x|^2| <= (g_r + 1.01 (r + 4) u)(|z| + |x|)^2 + 4 r eta
 //                     <= ((r + 1) v + (1.02 r + 5) u)(n_a + n_b)^2 + 4 r eta.
 //    M = kProductMargin (r + 6)(v + u)(n_a + n_b)^2 + floor, computed in
-//    double (four roundings, 1 - 4u), exceeds that by 5 v + (1 - 0.02 r) u
+//    double (five roundings, 1 - 5u), exceeds that by 5 v + (1 - 0.02 r) u
 //    of (n_a + n_b)^2, more than the last subtraction's rounding (u of
 //    (n_a + n_b)^2 and of M), so L = fl(t - M) <= |z - x|^2. The floor
 //    (kProductFloatFloor, kProductDoubleFloor) covers 4 r eta.
@@ -104,7 +104,6 @@ public:
     // the tile's use and not change meanwhile).
     void load(const SketchIndex& index, std::size_t begin, std::size_t end);
     std::size_t begin() const { return begin_; }
-    std::size_t size() const { return count_; }
 
 private:
     friend class BatchBound;
@@ -156,7 +155,8 @@ private:
     // The euclidean reach R of the Bytes form for query j at threshold T
     // (grid units), or NaN when nothing can be proved.
     double bytes_reach(std::size_t j, double threshold) const;
-    void decide(const SketchTile& tile, std::size_t offset, std::size_t count, std::size_t j, double threshold,
+    // The Doubles form's decision for query j (bit i of skip: vector i proved out).
+    void decide_doubles(const SketchTile& tile, std::size_t offset, std::size_t count, std::size_t j, double threshold,
                 const double* products, std::uint8_t* skip) const;
     void audit(std::size_t id, std::size_t j, double threshold) const;
 
