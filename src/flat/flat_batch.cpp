@@ -96,18 +96,21 @@ public:
             singles_.emplace_back(flat.metric, rows_[j], dim, dim);
         }
         std::fill_n(seed_, kQueryLanes, std::numeric_limits<double>::quiet_NaN());
+        std::fill_n(bars_, kQueryLanes, std::numeric_limits<double>::infinity());
         // Seeds pay where a query keeps few of the stored vectors.
         if (bound_.active() && kSeedFactor * keep * kSeedMinShare <= count_) {
             pool_size_ = kSeedFactor * keep;
             pools_.resize(lanes);
-            for (auto& pool : pools_) pool.reserve(pool_size_);
+            for (auto& pool : pools_) pool.reserve(2 * pool_size_ + kStep);
         }
     }
 
     bool bound_active() const { return bound_.active(); }
 
     // The first pass over the tiles, before any scan(): gathers for every
-    // query the pool_size_ stored vectors whose sketches look nearest.
+    // query the pool_size_ stored vectors whose sketches look nearest. A pool
+    // takes whatever beats its bar and is cut back to the pool_size_ best
+    // once it holds twice as many (the bar then rises to the worst kept).
     void gather(const SketchTile& tile, std::size_t begin, std::size_t end) {
         if (pool_size_ == 0) return;
         alignas(64) double estimates[kBoundLanes * kProductPanel];
@@ -118,23 +121,14 @@ public:
             for (std::size_t j = 0; j < lanes_; ++j) {
                 std::vector<Candidate>& pool = pools_[j];
                 const double* row = estimates + j * kProductPanel;
-                // Only what beats the pool's worst needs a look (NaN never does).
-                const double worst =
-                    pool.size() < pool_size_ ? std::numeric_limits<double>::infinity() : pool.front().distance;
-                StepMask better = 0;
-                for (std::size_t i = 0; i < stop; ++i) better |= static_cast<StepMask>(row[i] <= worst) << i;
+                const double bar = bars_[j];
+                StepMask better = 0;  // NaN never beats the bar
+                for (std::size_t i = 0; i < stop; ++i) better |= static_cast<StepMask>(row[i] <= bar) << i;
                 for (better &= live; better != 0; better &= better - 1) {
                     const std::size_t i = static_cast<std::size_t>(__builtin_ctzll(better));
-                    const Candidate c{row[i], start + i};
-                    if (pool.size() < pool_size_) {
-                        pool.push_back(c);
-                        std::push_heap(pool.begin(), pool.end(), candidate_before);
-                    } else if (c.distance < pool.front().distance) {
-                        std::pop_heap(pool.begin(), pool.end(), candidate_before);
-                        pool.back() = c;
-                        std::push_heap(pool.begin(), pool.end(), candidate_before);
-                    }
+                    pool.push_back(Candidate{row[i], start + i});
                 }
+                if (pool.size() >= 2 * pool_size_) cut(j);
             }
         }
     }
@@ -146,6 +140,7 @@ public:
     // seed, the value just above T, whether its heap is full or not.
     void seed(const double* base) {
         for (std::size_t j = 0; j < pools_.size(); ++j) {
+            cut(j);
             std::vector<Candidate>& pool = pools_[j];
             std::vector<double> exact;
             exact.reserve(pool.size());
@@ -215,6 +210,16 @@ public:
                 }
             }
         }
+    }
+
+    // Cuts query j's pool back to its pool_size_ best estimates.
+    void cut(std::size_t j) {
+        std::vector<Candidate>& pool = pools_[j];
+        if (pool.size() <= pool_size_) return;
+        const auto by_estimate = [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; };
+        std::nth_element(pool.begin(), pool.begin() + (pool_size_ - 1), pool.end(), by_estimate);
+        bars_[j] = pool[pool_size_ - 1].distance;
+        pool.resize(pool_size_);
     }
 
     // Query j's kept pairs in candidate order; ends its scan.
@@ -326,10 +331,12 @@ private:
     SketchQuery* sketches_[kQueryLanes] = {};  // one per query of the group
     BatchBound bound_;                     // the group's sketches in product form
     std::vector<QueryDistances> singles_;  // one per query of the group
-    // Vectors gathered per query for its seed (a max-heap of estimates),
-    // and the seed: a scan admits only distances that rank before it (NaN: no seed).
+    // Vectors gathered per query for its seed (by estimate, up to twice
+    // pool_size_ between cuts), and the seed: a scan admits only distances
+    // that rank before it (NaN: no seed).
     std::size_t pool_size_ = 0;
     std::vector<std::vector<Candidate>> pools_;
+    double bars_[kQueryLanes];  // a pool takes estimates at or below its bar
     double seed_[kQueryLanes];
 };
 
