@@ -23,8 +23,8 @@ constexpr std::size_t kQueryBlock = 16 * kQueryLanes;
 // Bytes of stored vectors per tile: a tile and a block of queries stay in a
 // core's second-level cache together.
 constexpr std::size_t kTileBytes = 256 * 1024;
-// Queries sketched per chunk of the first parallel loop.
-constexpr std::size_t kSketchChunk = 64;
+// Queries per chunk of the parallel loop that takes their order keys.
+constexpr std::size_t kKeyChunk = 64;
 
 std::size_t tile_vectors(std::size_t dim) {
     const std::size_t fit = kTileBytes / (std::max<std::size_t>(dim, 1) * sizeof(double));
@@ -54,13 +54,17 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
     ParallelFor run;
     run.threads = threads;
     run.chunk = 1;
-    // Every query's sketch first, then an order that groups near queries.
-    std::vector<SketchQuery> sketches(rows);
-    parallel_for((rows + kSketchChunk - 1) / kSketchChunk, run, [&](std::size_t first, std::size_t end, std::size_t) {
-        for (std::size_t q = first * kSketchChunk; q < std::min(rows, end * kSketchChunk); ++q)
-            sketches[q] = SketchQuery(flat.sketches, flat.metric, queries + q * dim, dim, base, dim);
-    });
-    const std::vector<std::size_t> order = coherent_order(sketches, kQueryLanes);
+    // An order that groups near queries, from their leading sketch coordinates.
+    const SketchBasis& basis = flat.sketches.basis();
+    const bool keyed = basis.rank != 0 && basis.dim == dim;
+    std::vector<double> keys(keyed ? rows * kOrderAxes : 0);
+    std::vector<char> has_key(rows, 0);
+    if (keyed)
+        parallel_for((rows + kKeyChunk - 1) / kKeyChunk, run, [&](std::size_t first, std::size_t end, std::size_t) {
+            for (std::size_t q = first * kKeyChunk; q < std::min(rows, end * kKeyChunk); ++q)
+                has_key[q] = order_key(basis, queries + q * dim, keys.data() + q * kOrderAxes);
+        });
+    const std::vector<std::size_t> order = coherent_order(keys, has_key, keyed ? basis.rank : 0, kQueryLanes);
     parallel_for(blocks, run, [&](std::size_t first_block, std::size_t end_block, std::size_t worker) {
         std::vector<LaneScan> scans;
         SketchTile tile_sketches;
@@ -71,12 +75,8 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
             for (std::size_t q = first; q < last; q += kQueryLanes) {
                 const std::size_t lanes = std::min(kQueryLanes, last - q);
                 const double* group_rows[kQueryLanes];
-                SketchQuery* group_sketches[kQueryLanes];
-                for (std::size_t j = 0; j < lanes; ++j) {
-                    group_rows[j] = queries + order[q + j] * dim;
-                    group_sketches[j] = &sketches[order[q + j]];
-                }
-                scans.emplace_back(flat, group_rows, group_sketches, lanes, keep);
+                for (std::size_t j = 0; j < lanes; ++j) group_rows[j] = queries + order[q + j] * dim;
+                scans.emplace_back(flat, group_rows, lanes, keep);
             }
             bool any_bound = false;
             for (const LaneScan& scan : scans) any_bound |= scan.bound_active();

@@ -32,8 +32,7 @@ std::size_t lowest_bit(std::uint64_t x) { return static_cast<std::size_t>(__buil
 
 }  // namespace
 
-LaneScan::LaneScan(const Flat& flat, const double* const* rows, SketchQuery* const* sketches, std::size_t lanes,
-                   std::size_t keep)
+LaneScan::LaneScan(const Flat& flat, const double* const* rows, std::size_t lanes, std::size_t keep)
     : metric_(flat.metric),
       count_(flat.size()),
       removed_(flat.removed),
@@ -44,18 +43,21 @@ LaneScan::LaneScan(const Flat& flat, const double* const* rows, SketchQuery* con
       lanes_(lanes),
       dim_(flat.dim),
       columns_(flat.dim * kQueryLanes, 0.0),
-      best_(lanes),
-      bound_(flat.sketches, sketches, lanes) {
+      best_(lanes) {
     const std::size_t dim = flat.dim;
     singles_.reserve(lanes);
+    sketches_.reserve(lanes);
+    const SketchQuery* group[kQueryLanes];
     for (std::size_t j = 0; j < lanes; ++j) {
         rows_[j] = rows[j];
-        sketches_[j] = sketches[j];
+        sketches_.emplace_back(flat.sketches, flat.metric, rows[j], dim, flat.vector_store.data(), dim);
+        group[j] = &sketches_[j];
         sum_sq_[j] = flat.metric == Metric::Cosine ? sum_of_squares(rows_[j], dim) : 0.0;
         for (std::size_t i = 0; i < dim; ++i) columns_[i * kQueryLanes + j] = rows_[j][i];
         best_[j].reserve(keep);
         singles_.emplace_back(flat.metric, rows_[j], dim, dim);
     }
+    bound_ = BatchBound(flat.sketches, group, lanes);
     std::fill_n(seed_, kQueryLanes, std::numeric_limits<double>::quiet_NaN());
     std::fill_n(bars_, kQueryLanes, std::numeric_limits<double>::infinity());
     // Seeds pay where a query keeps few of the stored vectors.
@@ -197,11 +199,11 @@ void LaneScan::prove(const SketchTile& tile, std::size_t start, std::size_t stop
     }
     // Sketches without a product form (whole-vector codes): query by query.
     for (std::size_t j = 0; j < lanes_; ++j) {
-        if (std::isnan(thresholds[j]) || !sketches_[j]->active()) continue;
+        if (std::isnan(thresholds[j]) || !sketches_[j].active()) continue;
         std::uint64_t ids[kScanStep];
         std::size_t n = 0;
         for (StepMask rest = keep[j]; rest != 0; rest &= rest - 1) ids[n++] = start + lowest_bit(rest);
-        n = sketches_[j]->keep(ids, n, thresholds[j]);
+        n = sketches_[j].keep(ids, n, thresholds[j]);
         keep[j] = 0;
         for (std::size_t i = 0; i < n; ++i) keep[j] |= StepMask{1} << (ids[i] - start);
     }

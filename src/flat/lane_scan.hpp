@@ -14,7 +14,7 @@
 // distance among the vectors its sketch puts nearest bounds its final k-th
 // distance, so the scan drops what ranks after it from the first step on.
 //
-//     LaneScan scan(flat, rows, sketches, lanes, keep);
+//     LaneScan scan(flat, rows, lanes, keep);
 //     for each tile: scan.gather(tile, begin, end);     // optional, before any scan()
 //     scan.seed(base);
 //     for each tile, in order: scan.scan(base, tile, begin, end);
@@ -36,10 +36,8 @@ constexpr std::size_t kScanStep = kProductPanel;
 
 class LaneScan {
 public:
-    // rows[j] and sketches[j]: query j of the group and its sketch, j < lanes;
-    // both outlive the scan, which alone uses the sketches meanwhile.
-    LaneScan(const Flat& flat, const double* const* rows, SketchQuery* const* sketches, std::size_t lanes,
-             std::size_t keep);
+    // rows[j]: query j of the group, j < lanes (the rows outlive the scan).
+    LaneScan(const Flat& flat, const double* const* rows, std::size_t lanes, std::size_t keep);
 
     bool bound_active() const { return bound_.active(); }
     // The first pass: gathers, for every query, the stored vectors of
@@ -80,7 +78,7 @@ private:
     double sum_sq_[kQueryLanes] = {};  // cosine: each query's sum of squares
     std::vector<double> columns_;      // the queries element-major, as the block kernels read them
     std::vector<std::vector<Candidate>> best_;  // per query: its heap
-    SketchQuery* sketches_[kQueryLanes] = {};   // per query: its sketch
+    std::vector<SketchQuery> sketches_;         // per query: its sketch
     BatchBound bound_;                          // the group's sketches in product form
     std::vector<QueryDistances> singles_;       // per query: its one-query kernel
     // Vectors gathered per query for its seed (by estimate, up to twice

@@ -160,10 +160,6 @@ public:
                 const double* store, std::size_t dim);
 
     bool active() const { return index_ != nullptr || codes_.active(); }
-    // The query's sketch P (q - mean), rank() coordinates; rank() is 0 when
-    // the query has none (no sketches, whole-vector codes, or inactive).
-    std::size_t rank() const { return index_ != nullptr ? rank_ : 0; }
-    const double* coordinates() const { return sketch_.data(); }
     // Candidates this query's bound looked at, and skipped.
     std::uint64_t tested() const { return tested_ + codes_.tested(); }
     std::uint64_t skipped() const { return skipped_ + codes_.skipped(); }
