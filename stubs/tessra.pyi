@@ -46,7 +46,9 @@ class PyFlat:
         threads: SupportsIndex | None = None,
         progress: bool | Callable[[int, int], object] | None = None,
     ) -> npt.NDArray[np.int64]:
-        """Append the vectors in order, as create does, and return their ids as a numpy int64 array."""
+        """Append the vectors in order, as create does, and return their ids as a numpy int64 array.
+
+        An index of dimension 0 stores no vectors, so it refuses with ValueError."""
     def remove(self, ids: _Ids) -> None:
         """Remove vectors by id: an int, a sequence of ints or a 1-d integer numpy array.
 

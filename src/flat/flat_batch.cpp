@@ -20,6 +20,9 @@ namespace {
 
 // Queries per block: each tile is read from memory once per block.
 constexpr std::size_t kQueryBlock = 16 * kQueryLanes;
+// On several threads, blocks are made small enough that each thread gets at
+// least this many.
+constexpr std::size_t kBlocksPerThread = 4;
 // Bytes of stored vectors per tile: a tile and a block of queries stay in a
 // core's second-level cache together.
 constexpr std::size_t kTileBytes = 256 * 1024;
@@ -45,9 +48,11 @@ std::optional<FlatError> flat_search_batch(const Flat& flat, const double* queri
     const std::size_t dim = flat.dim;
     const double* base = flat.vector_store.data();
     const std::size_t tile = tile_vectors(dim);
-    // Smaller blocks when there are few queries, so every thread gets some.
+    // Smaller blocks when there are few queries, so that every thread gets
+    // several (threads take the next block as they finish one).
     const std::size_t threads = std::max<std::size_t>(options.threads, 1);
-    const std::size_t block = std::clamp<std::size_t>((rows + threads - 1) / threads, 1, kQueryBlock);
+    const std::size_t shares = threads > 1 ? threads * kBlocksPerThread : 1;
+    const std::size_t block = std::clamp<std::size_t>((rows + shares - 1) / shares, 1, kQueryBlock);
     const std::size_t blocks = (rows + block - 1) / block;
 
     StopCheck stop(options);

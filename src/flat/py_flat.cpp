@@ -126,7 +126,8 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // Like create, returning the new ids. Storing is a copy: the thread count is
-// checked and the copy runs on the calling thread.
+// checked and the copy runs on the calling thread. An index of dimension 0
+// refuses: create stores nothing there, and no id could name a vector.
 PyObject* flat_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
@@ -142,6 +143,8 @@ PyObject* flat_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         Flat& flat = index->record;
         if (vectors.empty()) return raise_value_error("Add error: ", flat_error_name(FlatError::EmptyVectors));
         if (!check_lengths(flat, vectors)) return nullptr;
+        // Such an index stores nothing, so there would be no vector for the ids to name.
+        if (flat.dim == 0) return raise_value_error("Add error: ", "an index of dimension 0 stores no vectors");
         const std::size_t first = flat.size();
         if (auto error = flat.create(vectors)) return raise_value_error("Add error: ", flat_error_name(*error));
         if (!progress.finish(vectors.size(), vectors.size(), true)) return nullptr;
@@ -160,7 +163,8 @@ PyMethodDef methods[] = {
                 "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
     fast_method("add", flat_add,
                 "add($self, vectors, *, threads=None, progress=None)\n--\n\n"
-                "Append the vectors in order, as create does, and return their ids as a numpy int64 array."),
+                "Append the vectors in order, as create does, and return their ids as a numpy int64 array.\n\n"
+                "An index of dimension 0 stores no vectors, so it refuses with ValueError."),
     TESSRA_PERSISTENCE_METHODS(Flat, "PyFlat"),
     fast_method("remove", remove_method<Flat>, kRemoveDoc),
     fast_method("search_batch", flat_search_batch_method, kFlatSearchBatchDoc),

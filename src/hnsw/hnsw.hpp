@@ -120,13 +120,13 @@ public:
         std::uint64_t layers = 0, m = 0, ef_construction = 0, ef_search = 0;
         Schema schema;
         std::vector<double> vectors;                   // dim values per node, in id order
-        std::vector<std::uint16_t> levels;             // level(id) of every node, capped at 65535
-        std::vector<std::vector<std::uint32_t>> runs;  // run(id) of every node
-        RecordStore records;                           // one entry per node; schema-size records only
+        std::vector<std::uint16_t> levels;  // level(id) of every node, capped at 65535
+        RunTable runs;                      // run(id) of every node, in its final form
+        RecordStore records;                // one entry per node; schema-size records only
     };
     // The index `state` describes. Precondition (the file reader checks it):
-    // every run id is below the node count, each level is below `layers`
-    // (node 0's is layers - 1, capped), and records exist only with a schema.
+    // the levels and runs hold every invariant of hnsw/graph_invariants.hpp,
+    // and records exist only with a schema.
     static HNSW restore(SavedState state);
 
 private:
@@ -178,7 +178,7 @@ private:
     SketchIndex sketches_;
     RunTable runs_;
     // Levels in 16 bits, so the layer test of a long run stays in cache. Drawn
-    // levels never exceed 745 (e^-j is 0.0 beyond); only node 0's level,
+    // levels never exceed 36 (highest_drawable_level); only node 0's level,
     // layers - 1, can be larger, and it is capped: no layer search runs above
     // the highest drawn level, so the cap changes no test.
     std::vector<std::uint16_t> levels_;

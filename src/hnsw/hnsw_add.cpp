@@ -75,8 +75,10 @@ AddResult HNSW::add_with_levels(const VectorList& vectors, const std::vector<Met
     }
     if (levels.size() != vectors.size()) TESSRA_FAULT("one level per vector expected");
     std::size_t count = vectors.size();
+    // Only levels a draw can give, so the graph is one insertion could build (and a loader accepts).
+    const std::uint64_t highest = highest_drawable_level(level_weights_, layers_);
     for (std::size_t i = (size() == 0 ? 1 : 0); i < vectors.size(); ++i) {
-        if (levels[i] >= layers_ && layers_ != 0) TESSRA_FAULT("level beyond the top layer");
+        if (layers_ == 0 ? levels[i] != highest : levels[i] > highest) TESSRA_FAULT("level no draw gives");
         if (layers_ >= 1 && ef_construction_ == 0) {
             count = i;
             result.error = HNSWError::InvalidEF;

@@ -1,5 +1,6 @@
-// Rebuilding an index from its saved state: the stored parts move in, the
-// derived ones are recomputed exactly as insertion left them.
+// Rebuilding an index from its saved state: the stored parts move in, as the
+// reader left them, and the derived ones are recomputed exactly as insertion
+// left them.
 #include <algorithm>
 
 #include "hnsw/hnsw.hpp"
@@ -12,16 +13,7 @@ HNSW HNSW::restore(SavedState state) {
     const std::size_t count = state.levels.size();
     index.vector_store_ = std::move(state.vectors);
     index.levels_ = std::move(state.levels);
-    // Each saved run is copied into the run table and freed at once, so the
-    // two never both hold the whole graph.
-    index.runs_.reserve(count);
-    for (std::size_t id = 0; id < count; ++id) {
-        std::vector<std::uint32_t>& run = state.runs[id];
-        index.runs_.add_node();
-        index.runs_.reserve_more(id, run.size());
-        for (const std::uint32_t neighbour : run) index.runs_.append(id, neighbour);
-        std::vector<std::uint32_t>().swap(run);
-    }
+    index.runs_ = std::move(state.runs);
     index.records_ = std::move(state.records);
     // The first node took level layers - 1 (levels_ holds it capped).
     if (count > 0) index.first_level_ = index.layers_ - 1;

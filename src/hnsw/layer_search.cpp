@@ -4,6 +4,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "common/test_hooks.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
 #include "hnsw/speculation.hpp"
@@ -101,6 +102,8 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
     scratch.start(size());
     std::vector<Candidate>& heap = scratch.heap;
 
+    // Work done, for the test counters (summed here, published once at the end).
+    std::uint64_t distances_taken = 1, entries_scanned = 0;
     const Candidate first{query.one(vector(start)), start};
     if (!skip_removed || !removed_.contains(start)) result.push_back(first);
     heap.push_back(first);
@@ -132,6 +135,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
             const RunSpan run = speculation != nullptr ? speculation->run(runs_, nearest.id) : runs_.get(nearest.id);
             const std::uint32_t* neighbours = run.data();
             const std::size_t run_length = run.size();
+            entries_scanned += run_length;
             std::size_t next = 0;
             while (next < run_length) {
                 // Gather the next admissible, unvisited neighbours in run order. A
@@ -168,6 +172,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
                 }
                 for (std::size_t i = 0; i < count; ++i) batch_vectors[i] = vector(batch_ids[i]);
                 if (count == 0) break;
+                distances_taken += count;
                 // With the list full, only a distance below its last one can be
                 // admitted, so euclidean distances may stop once they reach it.
                 if (result.size() >= ef) query.batch_below(batch_vectors, count, result.back().distance, batch_distances);
@@ -210,6 +215,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t start, const QueryDistances& qu
         if (bound) expand(no, yes, no);
         else expand(no, no, no);
     }
+    if (counting_search_work()) add_search_work(distances_taken, entries_scanned);
     return std::nullopt;
 }
 

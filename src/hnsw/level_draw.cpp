@@ -28,4 +28,11 @@ std::uint64_t draw_level(const std::vector<double>& level_weights, std::uint64_t
     return layers - 1;
 }
 
+std::uint64_t highest_drawable_level(const std::vector<double>& level_weights, std::uint64_t layers) {
+    struct LargestWord : RandomSource {
+        std::uint64_t next_u64() override { return UINT64_MAX; }
+    } largest;
+    return draw_level(level_weights, layers, largest);
+}
+
 }  // namespace tessra

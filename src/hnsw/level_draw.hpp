@@ -19,4 +19,10 @@ std::vector<double> make_level_weights(std::uint64_t layers);
 // weights exceeds the threshold, or layers - 1 if none does.
 std::uint64_t draw_level(const std::vector<double>& level_weights, std::uint64_t layers, RandomSource& rng);
 
+// The highest level a draw can give: the draw of the largest random word (a
+// draw's level never falls as its word grows). Below `layers` when there are
+// layers (36 for any count above 36: the running sum of the weights reaches
+// their total there), and layers - 1, wrapped, without.
+std::uint64_t highest_drawable_level(const std::vector<double>& level_weights, std::uint64_t layers);
+
 }  // namespace tessra

@@ -50,6 +50,8 @@ ParallelBuild::ParallelBuild(HNSW& index, std::uint64_t base, std::uint64_t firs
         highest = std::max(highest, level);
     }
     speculate_with_sketches_ = index.sketches_.insertions_use_sketches();
+    task_hook_ = worker_task_hook();
+    lockstep_ = lockstep_build() && threads > 1;
     if (threads > 1) {
         marks_.assign(end, 0);
         first_expansion_.assign(end, kNoExpansion);
@@ -61,10 +63,10 @@ void ParallelBuild::run() {
     try {
         // More threads than insertions would only wait.
         const std::size_t threads = std::min<std::uint64_t>(std::max<std::size_t>(options_.threads, 1), end_ - first_);
-        run_workers(threads, [&](std::size_t worker, std::size_t) {
+        run_workers(threads, [&](std::size_t worker, std::size_t workers) {
             try {
-                if (worker == 0) run_committer();
-                else run_worker();
+                if (worker == 0) run_committer(lockstep_ && workers > 1);
+                else run_worker(worker);
             } catch (...) {
                 stop();
                 throw;
@@ -105,10 +107,11 @@ bool ParallelBuild::try_claim(std::uint64_t& claimed) {
     }
 }
 
-void ParallelBuild::run_worker() {
+void ParallelBuild::run_worker(std::size_t worker) {
     while (!stop_.load(std::memory_order_relaxed)) {
         std::uint64_t id;
         if (try_claim(id)) {
+            if (task_hook_ != nullptr) task_hook_(worker);
             speculate(id);
             continue;
         }
@@ -277,32 +280,42 @@ bool ParallelBuild::poll_due(Clock::time_point& last) {
                          static_cast<std::size_t>(end_ - base_));
 }
 
-void ParallelBuild::run_committer() {
+bool ParallelBuild::window_searched(std::uint64_t id) const {
+    const std::uint64_t last = std::min<std::uint64_t>(id + window_, end_);
+    for (std::uint64_t j = id; j < last; ++j)
+        if (slots_[j % window_].holds.load(std::memory_order_acquire) != j) return false;
+    return true;
+}
+
+void ParallelBuild::run_committer(bool lockstep) {
     Clock::time_point last_poll = Clock::now();
     for (std::uint64_t id = first_; id < end_; ++id) {
         Slot& slot = slots_[id % window_];
         bool direct = false;
+        const auto ready = [&] {
+            return lockstep ? window_searched(id) : slot.holds.load(std::memory_order_acquire) == id;
+        };
         // Help with the searches until this insertion's is done.
-        while (slot.holds.load(std::memory_order_acquire) != id) {
+        while (!ready()) {
             if (stop_.load(std::memory_order_relaxed)) return;
             if (poll_due(last_poll)) {
                 stats_.stopped = true;
                 return stop();
             }
             std::uint64_t claimed;
-            if (try_claim(claimed)) {
+            if (!lockstep && try_claim(claimed)) {
                 // Unclaimed, its turn has come: search the current graph directly.
                 if (claimed == id) {
                     direct = true;
                     break;
                 }
+                if (task_hook_ != nullptr) task_hook_(0);
                 speculate(claimed);
                 continue;
             }
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait_for(lock, std::chrono::milliseconds(5), [&] {
-                return stop_.load(std::memory_order_relaxed) || claimable() ||
-                       slot.holds.load(std::memory_order_acquire) == id;
+                return stop_.load(std::memory_order_relaxed) || (!lockstep && claimable()) || ready();
             });
         }
         const double start = thread_seconds();

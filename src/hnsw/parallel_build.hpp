@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/test_hooks.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/speculation.hpp"
 
@@ -44,8 +45,11 @@ private:
     void speculate(std::uint64_t id);
     bool still_exact(std::uint64_t id, const Slot& slot);
     void commit(std::uint64_t id, Slot* slot);
-    void run_worker();
-    void run_committer();
+    void run_worker(std::size_t worker);
+    // `lockstep`: see set_lockstep_build (only with a worker thread beside this one).
+    void run_committer(bool lockstep);
+    // Whether the searches of insertions id .. id + window - 1 (up to the end) are all done.
+    bool window_searched(std::uint64_t id) const;
     bool poll_due(std::chrono::steady_clock::time_point& last);
     void wake_all();
     void stop();
@@ -62,6 +66,9 @@ private:
     // Whether speculative searches skip by sketches: fixed for the build, as
     // the committer's insertions may switch the index's own choice meanwhile.
     bool speculate_with_sketches_ = false;
+    // Test hooks, read once per build (common/test_hooks.hpp).
+    WorkerTaskHook task_hook_ = nullptr;
+    bool lockstep_ = false;
 
     std::atomic<std::uint64_t> next_claim_;
     std::atomic<std::uint64_t> committed_;

@@ -101,6 +101,19 @@ void RunTable::reserve_more(std::size_t id, std::size_t extra) {
     if (needed > run.capacity) grow(run, needed);
 }
 
+std::uint32_t* RunTable::allocate_run(std::size_t id, std::size_t length) {
+    Run& run = runs_[id];
+    if (run.length.load(std::memory_order_relaxed) != 0) TESSRA_FAULT("run allocated over its entries");
+    if (length > UINT32_MAX) TESSRA_FAULT("adjacency run longer than 2**32 - 1 entries");
+    if (length == 0) return nullptr;
+    auto* entries = new std::uint32_t[length];
+    delete[] run.data.load(std::memory_order_relaxed);
+    run.data.store(entries, std::memory_order_relaxed);
+    run.capacity = static_cast<std::uint32_t>(length);
+    run.length.store(static_cast<std::uint32_t>(length), std::memory_order_relaxed);
+    return entries;
+}
+
 void RunTable::set_readers_may_scan(bool scanning) {
     readers_may_scan_ = scanning;
     if (!scanning) release_retired();

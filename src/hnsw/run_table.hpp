@@ -62,10 +62,15 @@ public:
         const std::uint32_t length = run.length.load(std::memory_order_acquire);
         return RunSpan(run.data.load(std::memory_order_acquire), length);
     }
+    // Starts loading run `id`'s header, for a get() soon after.
+    void prefetch(std::size_t id) const { __builtin_prefetch(&runs_[id]); }
     // Appends on the writer's thread; the entry is visible to readers once appended.
     void append(std::size_t id, std::uint32_t value);
     // Makes room for `extra` more entries in one step (a forward list of known length).
     void reserve_more(std::size_t id, std::size_t extra);
+    // Gives the empty run `id` exactly `length` entries, not yet written, and
+    // returns them for the caller to write: a loader, before anyone reads the table.
+    std::uint32_t* allocate_run(std::size_t id, std::size_t length);
 
     // While set, arrays replaced by growth are kept until release_retired().
     void set_readers_may_scan(bool scanning);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/fault.hpp"
+#include "hnsw/graph_invariants.hpp"
 #include "io/index_file.hpp"
 #include "io/index_io.hpp"
 #include "io/large_buffer.hpp"
@@ -218,34 +219,30 @@ HNSW read_hnsw(Source& source) {
     if (in.left() != count * 2) in.fail("length does not match " + std::to_string(count) + " nodes");
     state.levels.resize(static_cast<std::size_t>(count));
     in.get_array(state.levels.data(), state.levels.size());
-    // Node 0 sits at layers - 1 (wrapping without layers); every other node
-    // below layers, or at the cap when there are no layers.
-    const std::uint64_t top = std::min<std::uint64_t>(state.layers - 1, UINT16_MAX);
-    for (std::uint64_t id = 0; id < count; ++id) {
-        const std::uint16_t level = state.levels[id];
-        const bool fits = id == 0 || state.layers == 0 ? level == top : level <= top;
-        if (!fits) in.fail("node " + std::to_string(id) + " has level " + std::to_string(level));
-    }
+    if (auto problem = check_levels(state.levels, state.layers)) in.fail(*problem);
     in.end();
 
+    // Each run is read straight into its place in the table the index keeps,
+    // and checked against the runs before it.
     in.begin(Section::Runs);
-    state.runs.resize(static_cast<std::size_t>(count));
+    state.runs.reserve(static_cast<std::size_t>(count));
+    RunChecker checker(state.levels, state.layers, state.ef_construction);
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto length = in.get_value<std::uint64_t>();
         if (length > in.left() / 4) in.fail("run of node " + std::to_string(id) + " runs past the end of the section");
-        std::vector<std::uint32_t>& run = state.runs[id];
-        run.resize(static_cast<std::size_t>(length));
-        in.get_array(run.data(), run.size());
-        for (const std::uint32_t neighbour : run)
-            if (neighbour >= count)
-                in.fail("node " + std::to_string(id) + " links to node " + std::to_string(neighbour) + " of " +
-                        std::to_string(count));
+        state.runs.add_node();
+        std::uint32_t* entries = state.runs.allocate_run(static_cast<std::size_t>(id), static_cast<std::size_t>(length));
+        in.get_array(entries, static_cast<std::size_t>(length));
+        if (auto problem = checker.check_run(id, state.runs.get(static_cast<std::size_t>(id)), state.runs))
+            in.fail(*problem);
     }
+    if (auto problem = checker.finish(state.runs)) in.fail(*problem);
     in.end();
 
     in.begin(Section::Records);
     if (count > in.left()) in.fail("length does not match " + std::to_string(count) + " nodes");
     const std::size_t record_size = state.schema ? state.schema->size() : 0;
+    bool room = false;
     for (std::uint64_t id = 0; id < count; ++id) {
         const auto flag = in.get_value<std::uint8_t>();
         if (flag > kRecord) in.fail("node " + std::to_string(id) + " has record flag " + std::to_string(flag));
@@ -254,6 +251,15 @@ HNSW read_hnsw(Source& source) {
             continue;
         }
         if (!state.schema) in.fail("node " + std::to_string(id) + " has a record but the index has no schema");
+        // At the first record, room for all that can follow: a value takes at
+        // least 9 bytes in the file, a text 5 more in the file than in the
+        // store. Reserved memory the records do not fill is never touched, so
+        // the peak follows what the file holds, without regrowing copies.
+        if (!room) {
+            room = true;
+            state.records.reserve(static_cast<std::size_t>(count - id), static_cast<std::size_t>(in.left() / 9),
+                                  static_cast<std::size_t>(in.left()));
+        }
         state.records.begin_record();
         for (std::size_t i = 0; i < record_size; ++i) {
             const auto kind = in.get_value<std::uint8_t>();

@@ -117,13 +117,14 @@ void RecordStore::truncate(std::size_t nodes) {
     starts_.back() = end;
 }
 
-void RecordStore::reserve(std::size_t nodes, std::size_t values) {
+void RecordStore::reserve(std::size_t nodes, std::size_t values, std::size_t text_bytes) {
     if (!starts_.empty() || values > 0) {
         cover_nodes();
         starts_.reserve(starts_.size() + nodes);
     }
     kinds_.reserve(kinds_.size() + values);
     payloads_.reserve(payloads_.size() + values);
+    texts_.reserve(texts_.size() + text_bytes);
 }
 
 std::size_t RecordStore::bytes() const {

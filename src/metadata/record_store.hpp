@@ -54,8 +54,9 @@ public:
 
     // Keeps the first `nodes` nodes' records.
     void truncate(std::size_t nodes);
-    // Room for `nodes` more nodes holding `values` more values in all.
-    void reserve(std::size_t nodes, std::size_t values);
+    // Room for `nodes` more nodes holding `values` more values in all, and
+    // `text_bytes` more bytes of text (each text takes 4 more than its length).
+    void reserve(std::size_t nodes, std::size_t values, std::size_t text_bytes = 0);
     // Bytes held, at capacity.
     std::size_t bytes() const;
 

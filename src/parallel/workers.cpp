@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_hooks.hpp"
+
 #if defined(__linux__)
 #include <sched.h>
 #endif
@@ -86,6 +88,7 @@ bool parallel_for(std::size_t count, const ParallelFor& options,
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     bool stopped = false;  // by poll; written by worker 0 only
+    const WorkerTaskHook hook = worker_task_hook();
     run_workers(std::min(options.threads, std::max<std::size_t>(chunks, 1)), [&](std::size_t worker, std::size_t) {
         auto last_poll = std::chrono::steady_clock::now();
         try {
@@ -104,6 +107,7 @@ bool parallel_for(std::size_t count, const ParallelFor& options,
                 const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
                 if (index >= chunks) break;
                 const std::size_t begin = index * chunk;
+                if (hook != nullptr) hook(worker);
                 body(begin, std::min(count, begin + chunk), worker);
             }
         } catch (...) {

@@ -8,6 +8,7 @@
 #include "python/convert.hpp"
 #include "python/fault.hpp"
 #include "python/sketch_check.hpp"
+#include "python/test_hooks.hpp"
 
 namespace tessra::py {
 namespace {
@@ -82,6 +83,7 @@ PyObject* init_module() {
     if (!register_class(module.get(), flat_type(), "PyFlat")) return nullptr;
     if (!register_class(module.get(), hnsw_type(), "PyHNSW")) return nullptr;
     if (!install_sketch_check(module.get())) return nullptr;
+    if (!install_test_hooks(module.get())) return nullptr;
     module_object = Py_NewRef(module.get());
     return module.release();
 }

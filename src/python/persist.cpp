@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <string>
 
@@ -102,15 +103,24 @@ private:
 
 std::atomic<std::uint64_t> temporary_counter{0};
 
-// "<dir>/.<name>.tmp-<pid>-<n>", created exclusively so no other file is reused.
+// "<dir>/.tsr-<16 hex digits>.tmp": short whatever the target's name (a name
+// the file system takes must stay saveable), in the target's directory (the
+// rename stays within one file system), created exclusively so no other file
+// is reused.
 int create_temporary(const std::string& target, std::string& path) {
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     const auto stamp = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0;; ++attempt) {
-        path = dir + "." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
-               std::to_string(stamp + temporary_counter.fetch_add(1));
+        // Process, time and a per-process count, mixed so that neighbouring values differ in every digit.
+        std::uint64_t z = (static_cast<std::uint64_t>(::getpid()) << 40) ^ stamp ^
+                          (temporary_counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        char name[32];
+        std::snprintf(name, sizeof name, ".tsr-%016llx.tmp", static_cast<unsigned long long>(z));
+        path = dir + name;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
         if (errno != EEXIST || attempt == 100) throw io::SystemError(errno, "open");
@@ -127,7 +137,36 @@ void sync_directory(const std::string& target) {
     ::close(fd);
 }
 
-void save_atomically(const std::string& target, const WriteIndex& write) {
+// The file a save replaces: `path` itself, or, when it is a symbolic link,
+// the file the link names, link after link (a relative link is taken from the
+// link's own directory; the file need not exist yet). Saving through a link
+// so updates the linked file and leaves the link in place.
+std::string resolve_links(const std::string& path) {
+    constexpr int kMaxLinks = 40;  // as the kernel follows at most
+    std::string current = path;
+    for (int links = 0;; ++links) {
+        struct stat info;
+        // Anything but a link (or nothing there) ends the walk; open and rename report the rest.
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        if (links == kMaxLinks) throw io::SystemError(ELOOP, "readlink");
+        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 256), '\0');
+        for (;;) {
+            const ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+            if (n < 0) throw io::SystemError(errno, "readlink");
+            if (static_cast<std::size_t>(n) < link.size()) {
+                link.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            link.resize(link.size() * 2);  // the link changed underfoot or reports no size
+        }
+        const std::size_t slash = current.rfind('/');
+        if (!link.empty() && link[0] != '/' && slash != std::string::npos) link = current.substr(0, slash + 1) + link;
+        current = std::move(link);
+    }
+}
+
+void save_atomically(const std::string& path, const WriteIndex& write) {
+    const std::string target = resolve_links(path);
     std::string temporary_path;
     Descriptor file(create_temporary(target, temporary_path));
     TemporaryFile temporary(temporary_path);
@@ -157,6 +196,8 @@ struct Loader {
     PyObject* name;    // "tessra:PyFlat._from_bytes", owned
 };
 
+PyTypeObject* loader_type();
+
 void loader_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<Loader*>(obj);
     PyTypeObject* type = Py_TYPE(obj);
@@ -166,16 +207,31 @@ void loader_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
+// The type cannot be instantiated from Python, so every loader comes from
+// reduce_to_loader with both fields set; the methods check them all the same,
+// as they may be called unbound on another object.
+Loader* filled_loader(PyObject* obj) {
+    if (Py_TYPE(obj) != loader_type() || reinterpret_cast<Loader*>(obj)->target == nullptr ||
+        reinterpret_cast<Loader*>(obj)->name == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "index loader without a target");
+        return nullptr;
+    }
+    return reinterpret_cast<Loader*>(obj);
+}
+
 PyObject* loader_call(PyObject* obj, PyObject* args, PyObject* kwargs) {
-    return PyObject_Call(reinterpret_cast<Loader*>(obj)->target, args, kwargs);
+    Loader* self = filled_loader(obj);
+    return self == nullptr ? nullptr : PyObject_Call(self->target, args, kwargs);
 }
 
 PyObject* loader_reduce(PyObject* obj, PyObject*) {
+    Loader* self = filled_loader(obj);
+    if (self == nullptr) return nullptr;
     Ref pkgutil(PyImport_ImportModule("pkgutil"));
     if (!pkgutil) return nullptr;
     Ref resolve(PyObject_GetAttrString(pkgutil.get(), "resolve_name"));
     if (!resolve) return nullptr;
-    return Py_BuildValue("(O(O))", resolve.get(), reinterpret_cast<Loader*>(obj)->name);
+    return Py_BuildValue("(O(O))", resolve.get(), self->name);
 }
 
 PyMethodDef loader_methods[] = {
@@ -192,7 +248,9 @@ PyTypeObject* loader_type() {
             {Py_tp_methods, loader_methods},
             {0, nullptr},
         };
-        PyType_Spec spec = {"tessra._IndexLoader", static_cast<int>(sizeof(Loader)), 0, Py_TPFLAGS_DEFAULT, slots};
+        // Not instantiable from Python: an instance is only ever made, filled, by reduce_to_loader.
+        PyType_Spec spec = {"tessra._IndexLoader", static_cast<int>(sizeof(Loader)), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     }
     return type;

@@ -17,7 +17,8 @@ using ReadIndex = std::function<void(io::Source&)>;
 
 // Writes a temporary file beside the target, flushes and fsyncs it, then
 // renames it over the target; on any failure the target is untouched and the
-// temporary removed. `write` runs without the interpreter lock, so the caller
+// temporary removed. When `path` is a symbolic link the target is the file it
+// names (link after link), and the link stays. `write` runs without the interpreter lock, so the caller
 // holds its shared borrow across the call. Returns None, or null with the error set.
 PyObject* save_to_path(PyObject* path, const WriteIndex& write);
 

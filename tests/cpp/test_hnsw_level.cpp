@@ -1,4 +1,5 @@
 // Level weights and the level draw of new nodes.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <thread>
@@ -130,4 +131,23 @@ TEST(first_insertion_takes_no_draw_and_the_top_level) {
     CHECK_EQ(rng.used, 2u);
     CHECK_EQ(index.level(1), 3u);
     CHECK_EQ(index.level(2), 0u);
+}
+
+// The bound a loader holds every level to: the largest word draws it, no word
+// draws above it, and it stays at 36 however many layers there are.
+TEST(highest_drawable_level_bounds_every_draw) {
+    SeededRandom rng(4);
+    for (const std::uint64_t layers : std::vector<std::uint64_t>{1, 2, 5, 36, 37, 38, 746, 747, 5000, UINT64_MAX}) {
+        const std::vector<double> weights = make_level_weights(layers);
+        const std::uint64_t top = highest_drawable_level(weights, layers);
+        CHECK(top < layers);
+        CHECK_EQ(top, std::min<std::uint64_t>(layers - 1, 36));
+        if (layers <= 5000) CHECK_EQ(top, draw_over_full_table(layers, UINT64_MAX));
+        for (int i = 0; i < 20000; ++i) {
+            // Half of the words from the top end of the range, where the high levels are.
+            ScriptedRandom one{rng.next_u64() | (i % 2 ? 0xFFFFFFFFFFF00000ull : 0)};
+            CHECK(draw_level(weights, layers, one) <= top);
+        }
+    }
+    CHECK_EQ(highest_drawable_level(make_level_weights(0), 0), UINT64_MAX);
 }

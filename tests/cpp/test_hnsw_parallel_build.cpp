@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "check.hpp"
+#include "common/test_hooks.hpp"
 #include "hnsw_test_support.hpp"
 
 using namespace tessra;
@@ -250,4 +252,85 @@ TEST(concurrent_run_table_readers_see_whole_prefixes) {
     table.set_readers_may_scan(false);
     CHECK_EQ(bad.load(), 0u);
     CHECK_EQ(table.entries(), nodes * per_node);
+}
+
+namespace {
+
+// Sets a test hook for one test and clears it after.
+struct ScopedHooks {
+    ScopedHooks(bool lockstep, WorkerTaskHook hook) {
+        set_lockstep_build(lockstep);
+        set_worker_task_hook(hook);
+    }
+    ~ScopedHooks() {
+        set_lockstep_build(false);
+        set_worker_task_hook(nullptr);
+    }
+};
+
+std::atomic<std::size_t> tasks_before_failure{0};
+
+// A worker thread that fails at its task once tasks_before_failure runs out.
+void failing_worker(std::size_t worker) {
+    if (worker != 0 && tasks_before_failure.fetch_sub(1) == 1) throw std::bad_alloc();
+}
+
+}  // namespace
+
+// In lockstep every search but the first runs ahead on a graph older than its
+// turn, whatever the scheduling (a one-core runner included): speculation and
+// its validation both run, the conflicting ones are redone, the others kept,
+// and the graph is the one-by-one graph.
+TEST(parallel_build_validates_and_redoes_speculative_searches) {
+    ScopedHooks hooks(true, nullptr);
+    for (Data data : {Data::Random, Data::Clustered, Data::Sorted}) {
+        const std::size_t n = 600;
+        const auto rows = make_data(data, n, 6, 40 + static_cast<int>(data));
+        const auto levels = draw_levels(n, 4, 41);
+        for (std::size_t threads : {2u, 4u}) {
+            HNSW index = make_index(6, 4, 16, 20);
+            AddOptions options;
+            options.threads = threads;
+            const AddResult result = index.add_with_levels(as_list(rows, 0, n), nullptr, levels, options);
+            CHECK_EQ(result.added, n);
+            CHECK_EQ(result.speculated, n - 1);
+            CHECK_EQ(result.direct, 0u);
+            CHECK(result.redone > 0);
+            CHECK(result.redone < result.speculated);
+            expect_same_graph(index, one_by_one(rows, levels, n, Metric::Euclidean, 4, 16),
+                              make_data(Data::Random, 10, 6, 42));
+        }
+    }
+}
+
+// A worker thread that fails midway: the error comes out of add, every worker
+// has stopped, and the index holds exactly the insertions linked before it
+// (the one-by-one graph of them), ready to take the rest.
+TEST(parallel_build_worker_failure_keeps_a_linked_prefix) {
+    ScopedHooks hooks(true, failing_worker);
+    const std::size_t n = 500;
+    const auto rows = make_data(Data::Clustered, n, 6, 50);
+    const auto levels = draw_levels(n, 3, 51);
+    const auto queries = make_data(Data::Random, 10, 6, 52);
+    for (std::size_t fail_at : {1u, 200u}) {
+        tasks_before_failure = fail_at;
+        HNSW index = make_index(6, 3, 16, 20);
+        AddOptions options;
+        options.threads = 3;
+        bool thrown = false;
+        try {
+            index.add_with_levels(as_list(rows, 0, n), nullptr, levels, options);
+        } catch (const std::bad_alloc&) {
+            thrown = true;
+        }
+        CHECK(thrown);
+        const std::size_t kept = index.size();
+        CHECK(kept >= 1 && kept < n);
+        expect_same_graph(index, one_by_one(rows, levels, kept, Metric::Euclidean, 3, 16), queries);
+        set_worker_task_hook(nullptr);
+        index.add_with_levels(as_list(rows, kept, n), nullptr,
+                              std::vector<std::uint64_t>(levels.begin() + kept, levels.end()), options);
+        expect_same_graph(index, one_by_one(rows, levels, n, Metric::Euclidean, 3, 16), queries);
+        set_worker_task_hook(failing_worker);
+    }
 }

@@ -75,6 +75,31 @@ def test_flat_add_matches_create():
         assert a.search(list(q), 7) == b.search(list(q), 7)
 
 
+@pytest.mark.parametrize("dim", [0, 1, 4])
+def test_flat_add_ids_name_stored_vectors_and_are_never_reused(dim):
+    """Every id add returns names the vector stored for it. A dimension-0 index
+    stores nothing (as create and insert do with its empty vectors), so add
+    refuses rather than hand out ids of vectors that do not exist."""
+    rng = np.random.default_rng(dim)
+    flat, returned = PyFlat(dim), []
+    for rows in (3, 2, 5):
+        vectors = rng.standard_normal((rows, dim))
+        if dim == 0:
+            with pytest.raises(ValueError, match=r"^Add error: an index of dimension 0 stores no vectors$"):
+                flat.add(vectors.tolist() if rows == 2 else vectors)
+            flat.create(vectors)
+            flat.insert([])
+            continue
+        ids = flat.add(vectors).tolist()
+        returned += ids
+        for i, v in zip(ids, vectors):
+            assert flat.search(list(v), 1) == [(i, 0.0)]
+    assert returned == list(range(len(flat)))
+    if dim == 0:
+        with pytest.raises(ValueError, match="^Search error: EmptyIndex$"):
+            flat.search([])
+
+
 def outcome(fn, *args):
     try:
         fn(*args)
@@ -184,7 +209,8 @@ def test_progress_exception_stops_and_keeps_a_consistent_prefix(threads):
 
 def test_calls_during_the_build_fail_at_once():
     idx = PyHNSW(8, metric="euclidean")
-    seen = []
+    seen, other_errors = [], []
+    building, tried = threading.Event(), threading.Event()
 
     def meddle(done, total):
         for call in (lambda: idx.search([0.0] * 8), lambda: idx.insert([0.0] * 8), lambda: idx.add([[0.0] * 8])):
@@ -192,26 +218,29 @@ def test_calls_during_the_build_fail_at_once():
                 call()
             except RuntimeError as error:
                 seen.append(str(error))
-
-    other_errors = []
-    running = threading.Event()
+        if not building.is_set():
+            # The other thread searches while the build still holds the index
+            # (waiting releases the interpreter lock; the build is under way).
+            building.set()
+            tried.wait(30)
 
     def other_thread():
-        running.wait()
-        for _ in range(200):
+        building.wait(30)
+        for attempt in range(200):
             try:
                 idx.search([0.0] * 8)
             except RuntimeError as error:
                 other_errors.append(str(error))
+            tried.set()
             time.sleep(0.001)
 
     thread = threading.Thread(target=other_thread)
     thread.start()
-    running.set()
     idx.add(data(3000, 8, 8), threads=2, progress=meddle)
+    building.set()
     thread.join()
     assert seen and set(seen) == {"Already mutably borrowed", "Already borrowed"}
-    assert set(other_errors) <= {"Already mutably borrowed"}
+    assert other_errors and set(other_errors) == {"Already mutably borrowed"}
     assert len(idx.search([0.0] * 8, 5)) == 5
 
 
@@ -270,3 +299,69 @@ def test_progress_bar_on_a_terminal():
     os.close(primary)
     text = b"".join(chunks).decode()
     assert "100.0%" in text and "300/300" in text and "vectors/s" in text and text.endswith("total\r\n")
+
+
+FAILING_WORKER = r"""
+import sys
+import numpy as np
+import tessra
+from tessra import PyFlat, PyHNSW
+
+rng = np.random.default_rng(4)
+vectors = rng.standard_normal((1500, 8))
+queries = rng.standard_normal((400, 8))
+case = sys.argv[1]
+if case == "add":
+    # Lockstep: every search runs on a worker thread, so the 300th task fails on one.
+    tessra._lockstep_build(True)
+    index = PyHNSW(8, layers=1, ef_construction=16, metric="euclidean")
+    tessra._fail_task(300)
+    try:
+        index.add(vectors, threads=3)
+    except MemoryError:
+        print("MemoryError")
+    tessra._fail_task(0)
+    kept = len(index)
+    reference = PyHNSW(8, layers=1, ef_construction=16, metric="euclidean")
+    reference.create(vectors[:kept])
+    same = [index.search(list(q), 5) for q in queries[:20]] == [reference.search(list(q), 5) for q in queries[:20]]
+    index.add(vectors[kept:], threads=3)
+    reference.create(vectors[kept:])
+    rest = [index.search(list(q), 5) for q in queries[:20]] == [reference.search(list(q), 5) for q in queries[:20]]
+    print(0 < kept < 1500, same, rest)
+else:
+    index = PyFlat(8) if case == "flat" else PyHNSW(8, metric="euclidean", ef_construction=16)
+    index.add(vectors)
+    before = index.search_batch(queries, 5, threads=3)
+    outcomes = []
+    for n in (1, 5, 12):  # of 13 flat blocks, 50 graph chunks
+        tessra._fail_task(n)
+        try:
+            index.search_batch(queries, 5, threads=3)
+            outcomes.append("returned")
+        except MemoryError:
+            outcomes.append("MemoryError")
+    tessra._fail_task(0)
+    after = index.search_batch(queries, 5, threads=3)
+    print(" ".join(outcomes))
+    print(len(index) == 1500, (before[0] == after[0]).all(), (before[1] == after[1]).all())
+"""
+
+
+@pytest.mark.parametrize("case", ["add", "flat", "graph"])
+def test_a_failing_worker_surfaces_and_leaves_a_consistent_index(case):
+    """A task of a parallel call that fails (memory exhaustion) on a worker
+    thread: the call raises MemoryError once every thread has stopped, a bulk
+    add keeps the vectors linked before it (the graph of inserting just
+    those, which takes the rest), and a batch leaves the index as it was."""
+    import subprocess
+    import sys
+
+    env = dict(os.environ, TESSRA_TEST_HOOKS="1")
+    run = subprocess.run([sys.executable, "-c", FAILING_WORKER, case], env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    if case == "add":
+        assert run.stdout.split() == ["MemoryError", "True", "True", "True"]
+    else:
+        assert run.stdout.splitlines() == ["MemoryError MemoryError MemoryError", "True True True"]

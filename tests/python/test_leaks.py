@@ -15,6 +15,7 @@ AddressSanitizer's quarantine holds freed memory on purpose.
 import gc
 import os
 import sys
+import tempfile
 import tracemalloc
 
 import pytest
@@ -224,7 +225,57 @@ def case_table():
     C["graph.create.invalid-ef"] = (lambda: zero_efc.create(vectors), ValueError, [vectors], 1)
     C["graph.create.inner-raises"] = (lambda: graph.create([q, [Raises()]]), KeyError, [q], 1)
     C["graph.create.conflict"] = (lambda: graph.create([conflict(graph, "search")]), RuntimeError, [], 1)
+    _add_persistence_and_parallel_cases(C, flat, graph, q, k, flt, vectors, rows_meta, red)
     return C
+
+
+# Files for the save and load cases, in a directory of their own for the run.
+FILES = tempfile.mkdtemp(prefix="tessra-leaks-")
+
+
+def _add_persistence_and_parallel_cases(C, flat, graph, q, k, flt, vectors, rows_meta, red):
+    import numpy as np
+
+    flat_path, graph_path = os.path.join(FILES, "flat.tsr"), os.path.join(FILES, "graph.tsr")
+    flat.save(flat_path)
+    graph.save(graph_path)
+    flat_bytes, graph_bytes = flat.__reduce__()[1][0], graph.__reduce__()[1][0]
+    damaged = graph_bytes[:-1] + bytes([graph_bytes[-1] ^ 1])
+    missing = os.path.join(FILES, "missing.tsr")
+    queries = np.array([q, q[::-1], [0.0, 1.0, 2.0]])
+    progress_calls = []
+
+    def progress(done, total):
+        progress_calls.append(done)
+
+    # save, load, pickling (a save syncs the file: fewer calls)
+    C["flat.save"] = (lambda: flat.save(flat_path), None, [flat_path], 200)
+    C["graph.save"] = (lambda: graph.save(graph_path), None, [graph_path], 200)
+    C["graph.save.directory"] = (lambda: graph.save(FILES), IsADirectoryError, [], 20)
+    C["flat.load"] = (lambda: PyFlat.load(flat_path), None, [flat_path], 20)
+    C["graph.load"] = (lambda: PyHNSW.load(graph_path), None, [graph_path], 20)
+    C["graph.load.missing"] = (lambda: PyHNSW.load(missing), FileNotFoundError, [missing], 4)
+    C["graph.load.kind"] = (lambda: PyHNSW.load(flat_path), ValueError, [flat_path], 4)
+    C["flat.from-bytes"] = (lambda: PyFlat._from_bytes(flat_bytes), None, [flat_bytes], 4)
+    C["graph.from-bytes"] = (lambda: PyHNSW._from_bytes(graph_bytes), None, [graph_bytes], 4)
+    C["graph.from-bytes.damaged"] = (lambda: PyHNSW._from_bytes(damaged), ValueError, [damaged], 4)
+    C["graph.from-bytes.type"] = (lambda: PyHNSW._from_bytes(red), TypeError, [red], 1)
+    C["flat.reduce"] = (lambda: flat.__reduce__(), None, [flat], 4)
+    C["graph.reduce"] = (lambda: graph.__reduce__(), None, [graph], 4)
+    # add (a fresh index per call on success)
+    C["flat.add"] = (lambda: PyFlat(3).add(vectors, threads=2), None, [vectors, *vectors], 4)
+    C["graph.add"] = (lambda: PyHNSW(3, metric="euclidean", schema=["a", "b"]).add(vectors, rows_meta, threads=2,
+                                                                                  progress=progress),
+                      None, [vectors, rows_meta, *rows_meta, progress], 20)
+    C["graph.add.empty"] = (lambda: graph.add([]), ValueError, [], 1)
+    C["graph.add.threads"] = (lambda: graph.add(vectors, threads=0), ValueError, [vectors], 1)
+    C["graph.add.progress"] = (lambda: graph.add(vectors, progress=red), TypeError, [vectors, red], 1)
+    C["flat.add.dimension-0"] = (lambda: PyFlat(0).add([[], []]), ValueError, [], 1)
+    # search_batch
+    C["flat.search-batch"] = (lambda: flat.search_batch(queries, k, threads=2), None, [queries, k], 4)
+    C["graph.search-batch"] = (lambda: graph.search_batch(queries, k, flt, threads=2), None, [queries, k, flt], 4)
+    C["flat.search-batch.length"] = (lambda: flat.search_batch([q[:2]], k), ValueError, [k], 1)
+    C["graph.search-batch.attribute"] = (lambda: graph.search_batch(queries, k, (red, 1)), ValueError, [queries, red], 1)
 
 
 def _graph_inserts(meta):

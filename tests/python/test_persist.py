@@ -4,6 +4,7 @@ docs/format.md field by field, and damaged or hostile files are refused with
 ValueError without crashing or allocating beyond their size."""
 
 import copy
+import errno
 import math
 import os
 import pickle
@@ -19,6 +20,7 @@ import pytest
 from tessra import PyFlat, PyHNSW
 
 import index_format as fmt
+import load_shapes
 
 SANITIZED = os.environ.get("TESSRA_SANITIZED") == "1"
 
@@ -141,6 +143,27 @@ def test_pickle_in_a_fresh_process_finds_the_module_itself():
                          timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.decode().strip() == f"PyHNSW {index.search([3, 4], 2)} [(0, 0.0)]"
+
+
+LOADER = "type(tessra.{cls}.__reduce__()[0])"
+HELPER_MISUSES = [
+    LOADER + "()(b'')",
+    LOADER + "()",
+    LOADER + ".__new__(" + LOADER + ")",
+    "object.__new__(" + LOADER + ")",
+    LOADER + ".__call__(tessra.PyHNSW(2, metric='euclidean'), b'')",
+    LOADER + ".__reduce__(tessra.PyFlat(1))",
+]
+
+
+@pytest.mark.parametrize("misuse", HELPER_MISUSES)
+def test_the_pickle_loader_type_cannot_be_made_or_misused(misuse):
+    """The callable pickle finds the loader by exists only as __reduce__ makes
+    it: a plain instance (no target) or a call on something else is a TypeError."""
+    for cls in ("PyFlat(2)", "PyHNSW(2, metric='euclidean')"):
+        code = f"import tessra\ntry:\n    {misuse.format(cls=cls)}\nexcept TypeError as error:\n    print('TypeError')"
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert (run.returncode, run.stdout.strip()) == (0, "TypeError"), run.stderr[-2000:]
 
 
 def test_attributes_are_read_only_and_schema_a_copy():
@@ -318,6 +341,33 @@ def test_hostile_files_are_refused_without_large_allocations(name, tmp_path):
     assert grown_kib < 64 * 1024
 
 
+BUILD_SHAPE = """
+import sys
+import load_shapes
+load_shapes.SHAPES[sys.argv[1]](1.0).save(sys.argv[2])
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(SANITIZED, reason="resident sizes mean nothing under AddressSanitizer")
+@pytest.mark.parametrize("shape", sorted(load_shapes.SHAPES))
+def test_loading_peaks_within_the_documented_bound(shape, tmp_path):
+    """docs/format.md: loading takes at most PEAK_FACTOR times the file's size
+    plus PEAK_CONSTANT beyond what the process held, on the files whose nodes
+    cost the most in memory against their bytes in the file."""
+    path = tmp_path / "shape.tsr"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path))
+    built = subprocess.run([sys.executable, "-c", BUILD_SHAPE, shape, str(path)], env=env, capture_output=True,
+                           text=True, timeout=600)
+    assert built.returncode == 0, built.stderr[-2000:]
+    size = path.stat().st_size
+    run = subprocess.run([sys.executable, "-c", load_shapes.MEASURE_LOAD, str(path)], env=env, capture_output=True,
+                         text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-2000:]
+    peak = int(run.stdout.split()[0])
+    assert peak <= load_shapes.PEAK_FACTOR * size + load_shapes.PEAK_CONSTANT, (peak, size)
+
+
 def test_kind_mismatch_names_both_classes(tmp_path):
     small_flat().save(tmp_path / "flat.tsr")
     with pytest.raises(ValueError, match="^File holds a PyFlat index, not a PyHNSW index$"):
@@ -344,6 +394,61 @@ def test_operating_system_errors(tmp_path):
     with pytest.raises(ValueError, match="Not a tessra index file"):  # and it does not wait for a writer
         PyFlat.load(fifo)
     assert sorted(os.listdir(tmp_path)) == ["fifo"]
+
+
+@pytest.mark.parametrize("length", [1, 200, 240, os.pathconf("/", "PC_NAME_MAX")])
+def test_save_takes_every_name_the_file_system_takes(length, tmp_path):
+    path = tmp_path / ("n" * length)
+    for content in (small_flat(), PyFlat(2)):  # a new file, then one replaced
+        content.save(path)
+        assert file_bytes(PyFlat.load(path)) == file_bytes(content)
+        assert os.listdir(tmp_path) == [path.name]
+
+
+def _links(tmp_path, shape):
+    """(path to save to, the file it must end up in) for a shape of symbolic links."""
+    data, other = tmp_path / "data", tmp_path / "other"
+    data.mkdir()
+    other.mkdir()
+    target = data / "index.tsr"
+    if shape != "dangling":
+        small_flat().save(target)
+    if shape in ("link", "dangling"):
+        (other / "link").symlink_to(target)
+    elif shape == "relative":
+        (other / "link").symlink_to("../data/index.tsr")
+    elif shape == "chain":  # absolute, then relative, then absolute again
+        (data / "second").symlink_to("index.tsr")
+        (tmp_path / "first").symlink_to(data / "second")
+        (other / "link").symlink_to(tmp_path / "first")
+    return other / "link", target
+
+
+@pytest.mark.parametrize("shape", ["link", "dangling", "relative", "chain"])
+def test_save_through_a_symlink_replaces_the_file_it_names(shape, tmp_path):
+    path, target = _links(tmp_path, shape)
+    links = {p: os.readlink(p) for p in tmp_path.rglob("*") if p.is_symlink()}
+    index = PyFlat(2)
+    index.create([[float(i), 1.0] for i in range(30)])
+    index.save(path)
+    # Every link is still the same link, and the file at the end of them holds the new index.
+    assert {p: os.readlink(p) for p in tmp_path.rglob("*") if p.is_symlink()} == links
+    assert target.is_file() and not target.is_symlink()
+    assert file_bytes(PyFlat.load(target)) == file_bytes(PyFlat.load(path)) == file_bytes(index)
+    assert sorted(p.name for p in target.parent.iterdir() if not p.is_symlink()) == ["index.tsr"]
+    assert [p.name for p in path.parent.iterdir()] == ["link"]
+
+
+def test_save_through_a_symlink_loop_or_to_a_directory_fails_cleanly(tmp_path):
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    with pytest.raises(OSError) as raised:
+        small_flat().save(tmp_path / "loop")
+    assert raised.value.errno == errno.ELOOP
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "to-dir").symlink_to(tmp_path / "dir")
+    with pytest.raises(OSError):
+        small_flat().save(tmp_path / "to-dir")
+    assert sorted(os.listdir(tmp_path)) == ["dir", "loop", "to-dir"] and os.listdir(tmp_path / "dir") == []
 
 
 def test_save_replaces_the_file_whole(tmp_path):
@@ -385,17 +490,21 @@ except OSError as error:
 def test_save_runs_beside_searches_and_holds_off_insertions(tmp_path):
     index = PyHNSW(16, metric="euclidean", ef_construction=8)
     index.create([[float(i % 7)] * 16 for i in range(3000)])
-    outcomes, stop = [], threading.Event()
+    outcomes, failures, stop = [], [], threading.Event()
 
     def insert_loop():
-        while not stop.is_set():
-            try:
-                index.insert([1.0] * 16)
-                outcomes.append("inserted")
-            except RuntimeError as error:
-                assert str(error) == "Already borrowed"
-                outcomes.append("refused")
-            index.search([0.0] * 16)
+        # Whatever goes wrong here is checked by the test's own thread (a
+        # failed assertion in this thread would only print a warning).
+        try:
+            while not stop.is_set():
+                try:
+                    index.insert([1.0] * 16)
+                    outcomes.append("inserted")
+                except RuntimeError as error:
+                    outcomes.append(str(error))
+                index.search([0.0] * 16)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
 
     thread = threading.Thread(target=insert_loop)
     thread.start()
@@ -410,6 +519,8 @@ def test_save_runs_beside_searches_and_holds_off_insertions(tmp_path):
     finally:
         stop.set()
         thread.join()
+    assert not failures, failures
+    assert set(outcomes) <= {"inserted", "Already borrowed"} and "inserted" in outcomes, set(outcomes)
     for i in range(5):
         loaded = PyHNSW.load(tmp_path / f"i{i}.tsr")
         assert 3000 <= len(loaded) <= 3000 + outcomes.count("inserted")

@@ -268,7 +268,11 @@ def test_insert_during_a_batch_fails_and_changes_nothing():
 
     def run_batch():
         started.set()
-        outcome["result"] = index.search_batch(queries, 3, threads=1)
+        # The result, or the exception, is checked by the test's own thread.
+        try:
+            outcome["result"] = index.search_batch(queries, 3, threads=1)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            outcome["error"] = error
 
     worker = threading.Thread(target=run_batch)
     worker.start()
@@ -282,6 +286,11 @@ def test_insert_during_a_batch_fails_and_changes_nothing():
             index.create([[0.0] * 128])
         attempts.append(index.search(probe[0], 3))  # searches run alongside
     worker.join()
+    assert "error" not in outcome, outcome.get("error")
+    ids, distances = outcome["result"]
+    assert ids.shape == (6000, 3)
+    for row in (0, 2999, 5999):  # the batch saw the index as it was throughout
+        assert [(int(i), float(d)) for i, d in zip(ids[row], distances[row])] == index.search(queries[row], 3)
     assert attempts, "the batch ended before the insert was tried"
     assert attempts[0] == [(int(i), float(d)) for i, d in zip(*(a[0] for a in before))]
     after = index.search_batch(probe, 3)

@@ -103,6 +103,51 @@ def test_checked_sketches_skip_without_changing_results(rank):
     assert checked["results"] == plain["results"]
 
 
+ROUND_TRIP_SCRIPT = textwrap.dedent(
+    r"""
+    import copy, pickle, sys, tempfile, os
+    import numpy as np
+    import tessra
+
+    rng = np.random.default_rng(3)
+    centres = rng.normal(size=(10, 48)) * 5
+    data = centres[rng.integers(0, 10, 1500)] + rng.normal(size=(1500, 48)) / (1 + np.arange(48))
+    queries = data[:40] + rng.normal(size=(40, 48)) * 0.01
+
+    def skipped(index):
+        before = tessra._sketch_stats()[1]
+        for q in queries:
+            index.search(list(q), 10)
+        index.search_batch(queries, 10)
+        return tessra._sketch_stats()[1] - before
+
+    path = os.path.join(tempfile.mkdtemp(), "index.tsr")
+    out = []
+    for index in (tessra.PyFlat(48), tessra.PyHNSW(48, metric="euclidean", ef_construction=32, seed=5)):
+        index.add(data)
+        index.save(path)
+        copies = [pickle.loads(pickle.dumps(index)), type(index).load(path), copy.deepcopy(index)]
+        out.append([skipped(index)] + [skipped(c) for c in copies])
+    print(out)
+    """
+)
+
+
+def test_a_loaded_index_skips_as_much_as_the_original():
+    """Sketches are not stored: loading fits them again (on every vector at
+    once, where the insertions fitted them on the first 256, then 1,024), so
+    a copy skips about what the original skips, and every copy the same."""
+    env = dict(os.environ, TESSRA_SKETCH_COUNT="1")
+    for name in ("TESSRA_SKETCH_CHECK", "TESSRA_SKETCH_RANK", "TESSRA_SKETCH_MIN"):
+        env.pop(name, None)
+    done = subprocess.run([sys.executable, "-c", ROUND_TRIP_SCRIPT], env=env, capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+    for counts in json.loads(done.stdout):
+        original, *copies = counts
+        assert original > 0 and copies == [copies[0]] * 3 and copies[0] >= 0.9 * original, counts
+
+
 NEAR_TIES = textwrap.dedent(
     r"""
     import json, math, random, struct, sys
