@@ -130,3 +130,16 @@ def exact_knn(base: np.ndarray, queries: np.ndarray, k: int, chunk: int = 64):
             ids[start + row] = c[order]
             dists[start + row] = d[order]
     return ids, dists
+
+
+def uniform(n: int, nq: int, dim: int = 32, seed: int = CLUSTERED_SEED + 1) -> Dataset:
+    """Points uniform in the unit cube, queries drawn the same way after the base."""
+    rng = np.random.default_rng(seed)
+    base = rng.random((n, dim))
+    queries = rng.random((nq, dim))
+    return Dataset(
+        f"uniform-{n // 1000}k" if n >= 1000 else f"uniform-{n}",
+        np.ascontiguousarray(base),
+        np.ascontiguousarray(queries),
+        note=f"uniform in [0, 1)^{dim}, seed {seed}",
+    )

@@ -8,6 +8,7 @@ file(GLOB TESSRA_CORE_SOURCES CONFIGURE_DEPENDS
   ${TESSRA_SRC}/metrics/*.cpp
   ${TESSRA_SRC}/flat/*.cpp
   ${TESSRA_SRC}/hnsw/*.cpp
+  ${TESSRA_SRC}/pruned/*.cpp
   ${TESSRA_SRC}/metadata/*.cpp
   ${TESSRA_SRC}/filter/*.cpp
   ${TESSRA_SRC}/parallel/*.cpp

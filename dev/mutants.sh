@@ -67,7 +67,7 @@ MUTATIONS = {
     "batch-seed-counts-removed": ("src/flat/lane_scan.cpp", "for (better &= live; better != 0;",
                                   "for (; better != 0;", "cpp:batch"),
     # Loading fits the sketches again.
-    "flat-no-refit-on-load": ("src/io/flat_io.cpp",
+    "flat-no-refit-on-load": ("src/flat/flat_format.cpp",
                               "flat.sketches.update(flat.metric, flat.vector_store.data(), flat.size(), flat.dim);",
                               "", "py:tests/python/test_sketch_check.py -k skips_as_much"),
     "graph-no-refit-on-load": ("src/hnsw/hnsw_restore.cpp",

@@ -1,6 +1,6 @@
 #include "flat/py_flat_io.hpp"
 
-#include "io/index_io.hpp"
+#include "flat/flat_format.hpp"
 #include "python/classes.hpp"
 
 namespace tessra::py {

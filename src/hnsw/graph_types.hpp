@@ -53,6 +53,7 @@ struct AddResult {
     double commit_seconds = 0;
     double redo_seconds = 0;
     std::size_t pairs_found = 0;     // nodes the linking searches found, the new node included
+    std::size_t batches = 0;         // batches linked (pruned graph)
 };
 
 }  // namespace tessra

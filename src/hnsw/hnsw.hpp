@@ -123,6 +123,8 @@ public:
         std::vector<std::uint16_t> levels;  // level(id) of every node, capped at 65535
         RunTable runs;                      // run(id) of every node, in its final form
         RecordStore records;                // one entry per node; schema-size records only
+        std::optional<SeededGenerator> generator;  // the index's own, where it stands now
+        RemovedSet removed;                 // ids below the node count
     };
     // The index `state` describes. Precondition (the file reader checks it):
     // the levels and runs hold every invariant of hnsw/graph_invariants.hpp,

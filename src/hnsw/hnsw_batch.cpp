@@ -20,7 +20,13 @@ std::size_t hnsw_batch_width(const HNSW& hnsw, std::uint64_t k, std::uint64_t ef
     return static_cast<std::size_t>(std::min<std::uint64_t>({keep, ef, hnsw.live()}));
 }
 
-std::optional<HNSWError> hnsw_search_batch(const HNSW& hnsw, const VectorList& queries, std::uint64_t k,
+std::size_t hnsw_batch_width(const PrunedHNSW& pruned, std::uint64_t k, std::uint64_t ef) {
+    const std::uint64_t keep = std::max<std::uint64_t>(k, 1);
+    return static_cast<std::size_t>(std::min<std::uint64_t>({keep, std::max(ef, k), pruned.live()}));
+}
+
+template <typename Graph>
+std::optional<HNSWError> hnsw_search_batch(const Graph& hnsw, const VectorList& queries, std::uint64_t k,
                                            const Filter* filter, std::uint64_t ef, const ParallelFor& options,
                                            BatchResults& out, bool& finished) {
     finished = true;
@@ -57,5 +63,11 @@ std::optional<HNSWError> hnsw_search_batch(const HNSW& hnsw, const VectorList& q
     std::vector<Candidate> found;
     return hnsw.search(queries.data(first), queries.length(first), k, filter, found, ef);
 }
+
+template std::optional<HNSWError> hnsw_search_batch<HNSW>(const HNSW&, const VectorList&, std::uint64_t, const Filter*,
+                                                         std::uint64_t, const ParallelFor&, BatchResults&, bool&);
+template std::optional<HNSWError> hnsw_search_batch<PrunedHNSW>(const PrunedHNSW&, const VectorList&, std::uint64_t,
+                                                               const Filter*, std::uint64_t, const ParallelFor&,
+                                                               BatchResults&, bool&);
 
 }  // namespace tessra

@@ -15,6 +15,8 @@ HNSW HNSW::restore(SavedState state) {
     index.levels_ = std::move(state.levels);
     index.runs_ = std::move(state.runs);
     index.records_ = std::move(state.records);
+    index.generator_ = std::move(state.generator);
+    index.removed_ = std::move(state.removed);
     // The first node took level layers - 1 (levels_ holds it capped).
     if (count > 0) index.first_level_ = index.layers_ - 1;
     // Insertion raises the highest other level only for nodes it links, and it

@@ -1,10 +1,12 @@
-// PyHNSW: the Python face of the graph index.
+// PyHNSW: the Python face of the graph indexes. Each instance holds a
+// GraphIndex (the full or the pruned graph); every method is written once
+// and runs on whichever record the instance holds.
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "filter/py_filter.hpp"
-#include "hnsw/hnsw.hpp"
+#include "hnsw/graph_index.hpp"
 #include "hnsw/py_hnsw_io.hpp"
 #include "hnsw/py_hnsw_batch.hpp"
 #include "metadata/py_metadata.hpp"
@@ -20,7 +22,7 @@
 namespace tessra::py {
 namespace {
 
-using Self = Instance<HNSW>;
+using Self = Instance<GraphIndex>;
 PyTypeObject* type_object = nullptr;
 
 const char* const kNewParams[] = {"dim",    "layers", "m",     "ef_construction", "ef_search",
@@ -41,7 +43,7 @@ const char kNoSchemaForMetadata[] = "No schema provided in HNSW instance; cannot
 
 Self* bind(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** out) {
-    return bind_method<HNSW>(sig, self, type_object, "PyHNSW", args, nargs, kwnames, out);
+    return bind_method<GraphIndex>(sig, self, type_object, "PyHNSW", args, nargs, kwnames, out);
 }
 
 // An optional unsigned argument: its default when absent or None.
@@ -53,12 +55,14 @@ bool optional_unsigned(PyObject* arg, const char* name, std::uint64_t fallback, 
 
 // Where the index's level draws come from: its own generator when it was
 // given a seed, else the calling thread's.
-RandomSource& level_source(HNSW& index) {
+template <typename Graph>
+RandomSource& level_source(Graph& index) {
     if (SeededGenerator* own = index.generator()) return *own;
     return thread_random();
 }
 
-bool check_length(const HNSW& index, std::size_t length) {
+template <typename Graph>
+bool check_length(const Graph& index, std::size_t length) {
     if (length == index.dim()) return true;
     PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", index.dim(), length);
     return false;
@@ -70,8 +74,13 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_tuple_dict(kNew, args, kwargs, arg)) return nullptr;
         std::uint64_t dim, layers, m, ef_construction, ef_search;
         if (!to_unsigned(arg[0], dim)) return label_argument_error("dim"), nullptr;
-        if (!optional_unsigned(arg[1], "layers", kDefaultLayers, layers) ||
-            !optional_unsigned(arg[2], "m", kDefaultM, m) ||
+        // The layer default depends on the graph, which is checked later.
+        std::optional<std::uint64_t> layers_given;
+        if (given(arg[1]) != nullptr) {
+            layers_given.emplace();
+            if (!to_unsigned(arg[1], *layers_given)) return label_argument_error("layers"), nullptr;
+        }
+        if (!optional_unsigned(arg[2], "m", kDefaultM, m) ||
             !optional_unsigned(arg[3], "ef_construction", kDefaultEfConstruction, ef_construction) ||
             !optional_unsigned(arg[4], "ef_search", kDefaultEfSearch, ef_search))
             return nullptr;
@@ -105,13 +114,33 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "Dimension must be at least 1");
             return nullptr;
         }
-        if (graph_name && *graph_name != "full") {
+        const bool pruned = graph_name && *graph_name == "pruned";
+        if (graph_name && !pruned && *graph_name != "full") {
             PyErr_SetString(PyExc_ValueError, "Unsupported graph");
             return nullptr;
         }
-        HNSW hnsw(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema));
-        if (seed) hnsw.use_generator(SeededGenerator(*seed));
-        return new_instance(type, std::move(hnsw));
+        if (!pruned) {
+            layers = layers_given.value_or(kDefaultLayers);
+            HNSW hnsw(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema));
+            if (seed) hnsw.use_generator(SeededGenerator(*seed));
+            return new_instance(type, GraphIndex(std::move(hnsw)));
+        }
+        layers = layers_given.value_or(PrunedHNSW::kDefaultLayers);
+        if (layers == 0) {
+            PyErr_SetString(PyExc_ValueError, "layers must be at least 1 in the pruned graph");
+            return nullptr;
+        }
+        if (m < PrunedHNSW::kMinM) {
+            PyErr_SetString(PyExc_ValueError, "m must be at least 2 in the pruned graph");
+            return nullptr;
+        }
+        if (m > PrunedHNSW::kMaxM) {
+            PyErr_SetString(PyExc_ValueError, "m must be at most 32767 in the pruned graph");
+            return nullptr;
+        }
+        PrunedHNSW graph(dim, *metric, layers, m, ef_construction, ef_search, std::move(schema));
+        if (seed) graph.use_generator(SeededGenerator(*seed));
+        return new_instance(type, GraphIndex(std::move(graph)));
     });
 }
 
@@ -124,22 +153,23 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!borrow.ok()) return nullptr;
         std::vector<double> vector;
         if (!to_doubles(arg[0], vector)) return label_argument_error("vector"), nullptr;
-        HNSW& hnsw = index->record;
-        std::optional<MetadataRecord> record;
-        if (given(arg[1]) != nullptr) {
-            std::vector<Pair> pairs;
-            if (!to_pair_list(arg[1], pairs)) return label_argument_error("metadata"), nullptr;
-            if (!hnsw.schema()) {
-                PyErr_SetString(PyExc_ValueError, kNoSchemaForMetadata);
-                return nullptr;
+        return index->record.visit([&](auto& hnsw) -> PyObject* {
+            std::optional<MetadataRecord> record;
+            if (given(arg[1]) != nullptr) {
+                std::vector<Pair> pairs;
+                if (!to_pair_list(arg[1], pairs)) return label_argument_error("metadata"), nullptr;
+                if (!hnsw.schema()) {
+                    PyErr_SetString(PyExc_ValueError, kNoSchemaForMetadata);
+                    return nullptr;
+                }
+                record.emplace();
+                if (!build_metadata_record(*hnsw.schema(), pairs, *record)) return nullptr;
             }
-            record.emplace();
-            if (!build_metadata_record(*hnsw.schema(), pairs, *record)) return nullptr;
-        }
-        if (!check_length(hnsw, vector.size())) return nullptr;
-        if (auto error = hnsw.insert(vector.data(), vector.size(), record ? &*record : nullptr, level_source(hnsw)))
-            return raise_value_error("Insert error: ", hnsw_error_name(*error));
-        return none();
+            if (!check_length(hnsw, vector.size())) return nullptr;
+            if (auto error = hnsw.insert(vector.data(), vector.size(), record ? &*record : nullptr, level_source(hnsw)))
+                return raise_value_error("Insert error: ", hnsw_error_name(*error));
+            return none();
+        });
     });
 }
 
@@ -153,28 +183,30 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::vector<double> query;
         std::uint64_t k;
         if (!to_query_and_k(arg[0], arg[1], query, k)) return nullptr;
-        const HNSW& hnsw = index->record;
-        std::optional<Filter> filter;
-        if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
-        std::vector<Candidate> found;
-        if (auto error = hnsw.search(query.data(), query.size(), k, filter ? &*filter : nullptr, found))
-            return raise_value_error("Search error: ", hnsw_error_name(*error));
-        const std::size_t dim = hnsw.dim();
-        Ref result(new_list(found.size()));
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            Ref distance(new_float(found[i].distance));
-            Ref vector(new_list(dim));
-            const double* stored = hnsw.vector(found[i].id);
-            for (std::size_t j = 0; j < dim; ++j) PyList_SET_ITEM(vector.get(), j, new_float(stored[j]));
-            PyList_SET_ITEM(result.get(), i, new_pair(distance.release(), vector.release()));
-        }
-        return result.release();
+        return index->record.visit([&](const auto& hnsw) -> PyObject* {
+            std::optional<Filter> filter;
+            if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
+            std::vector<Candidate> found;
+            if (auto error = hnsw.search(query.data(), query.size(), k, filter ? &*filter : nullptr, found))
+                return raise_value_error("Search error: ", hnsw_error_name(*error));
+            const std::size_t dim = hnsw.dim();
+            Ref result(new_list(found.size()));
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                Ref distance(new_float(found[i].distance));
+                Ref vector(new_list(dim));
+                const double* stored = hnsw.vector(found[i].id);
+                for (std::size_t j = 0; j < dim; ++j) PyList_SET_ITEM(vector.get(), j, new_float(stored[j]));
+                PyList_SET_ITEM(result.get(), i, new_pair(distance.release(), vector.release()));
+            }
+            return result.release();
+        });
     });
 }
 
 // Builds every record, then checks every vector's length, before anything is
 // inserted: metadata errors come first, as in insert.
-bool prepare_create(const HNSW& hnsw, const VectorList& vectors, const std::vector<std::vector<Pair>>* pair_lists,
+template <typename Graph>
+bool prepare_create(const Graph& hnsw, const VectorList& vectors, const std::vector<std::vector<Pair>>* pair_lists,
                     std::vector<MetadataRecord>& records) {
     if (pair_lists != nullptr) {
         if (pair_lists->size() != vectors.size()) {
@@ -214,12 +246,13 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         VectorList vectors;
         std::optional<std::vector<std::vector<Pair>>> pair_lists;
         if (!to_vectors_and_metadata(arg[0], arg[1], vectors, pair_lists)) return nullptr;
-        HNSW& hnsw = index->record;
-        std::vector<MetadataRecord> records;
-        if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
-        if (auto error = hnsw.create(vectors, pair_lists ? &records : nullptr, level_source(hnsw)))
-            return raise_value_error("Create error: ", hnsw_error_name(*error));
-        return none();
+        return index->record.visit([&](auto& hnsw) -> PyObject* {
+            std::vector<MetadataRecord> records;
+            if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
+            if (auto error = hnsw.create(vectors, pair_lists ? &records : nullptr, level_source(hnsw)))
+                return raise_value_error("Create error: ", hnsw_error_name(*error));
+            return none();
+        });
     });
 }
 
@@ -237,36 +270,40 @@ PyObject* hnsw_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::size_t threads;
         Progress progress;
         if (!to_thread_count(arg[2], threads) || !progress.parse(arg[3])) return nullptr;
-        HNSW& hnsw = index->record;
-        std::vector<MetadataRecord> records;
-        if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
-        const std::uint64_t first = hnsw.size();
-        AddResult result;
-        bool stopped_by_python = false;
-        {
-            GilReleased released;
-            AddOptions options;
-            options.threads = threads;
-            // Ctrl-C, or an exception from the progress callable, stops the build.
-            options.poll = [&](std::size_t done, std::size_t total) {
-                return released.with_lock([&] {
-                    stopped_by_python = PyErr_CheckSignals() != 0 || !progress.report(done, total);
-                    return stopped_by_python;
-                });
-            };
-            result = hnsw.add(vectors, pair_lists ? &records : nullptr, level_source(hnsw), options);
-        }
-        const bool complete = !stopped_by_python && !result.error;
-        if (!progress.finish(result.added, vectors.size(), complete) || stopped_by_python) return nullptr;
-        // The checks made before storing anything fail as create's do.
-        if (result.error == HNSWError::EmptyVectors || result.error == HNSWError::AttributeNotFound)
-            return raise_value_error("Add error: ", hnsw_error_name(*result.error));
-        if (result.error) {
-            PyErr_Format(PyExc_ValueError, "Add error: %s at vector %zu (the vectors before it were added)",
-                         hnsw_error_name(*result.error), result.added);
-            return nullptr;
-        }
-        return new_id_range(first, result.added);
+        return index->record.visit([&](auto& hnsw) -> PyObject* {
+            std::vector<MetadataRecord> records;
+            if (!prepare_create(hnsw, vectors, pair_lists ? &*pair_lists : nullptr, records)) return nullptr;
+            const std::uint64_t first = hnsw.size();
+            AddResult result;
+            bool stopped_by_python = false;
+            {
+                GilReleased released;
+                AddOptions options;
+                options.threads = threads;
+                // Ctrl-C, or an exception from the progress callable, stops the build.
+                options.poll = [&](std::size_t done, std::size_t total) {
+                    return released.with_lock([&] {
+                        stopped_by_python = PyErr_CheckSignals() != 0 || !progress.report(done, total);
+                        return stopped_by_python;
+                    });
+                };
+                result = hnsw.add(vectors, pair_lists ? &records : nullptr, level_source(hnsw), options);
+            }
+            const std::size_t total = vectors.size();
+            // The converted input is not needed any more: free it before the results are built.
+            vectors = VectorList();
+            const bool complete = !stopped_by_python && !result.error;
+            if (!progress.finish(result.added, total, complete) || stopped_by_python) return nullptr;
+            // The checks made before storing anything fail as create's do.
+            if (result.error == HNSWError::EmptyVectors || result.error == HNSWError::AttributeNotFound)
+                return raise_value_error("Add error: ", hnsw_error_name(*result.error));
+            if (result.error) {
+                PyErr_Format(PyExc_ValueError, "Add error: %s at vector %zu (the vectors before it were added)",
+                             hnsw_error_name(*result.error), result.added);
+                return nullptr;
+            }
+            return new_id_range(first, result.added);
+        });
     });
 }
 
@@ -278,14 +315,16 @@ PyObject* hnsw_add_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (index == nullptr) return nullptr;
         SharedBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
-        const HNSW& hnsw = index->record;
-        const AddResult& last = hnsw.last_add();
-        return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:d,s:d,s:n,s:n,s:n}", "added", (Py_ssize_t)last.added,
-                             "speculated", (Py_ssize_t)last.speculated, "redone", (Py_ssize_t)last.redone,
-                             "direct", (Py_ssize_t)last.direct, "search_seconds", last.search_seconds,
-                             "commit_seconds", last.commit_seconds, "redo_seconds", last.redo_seconds,
-                             "pairs_found", (Py_ssize_t)last.pairs_found, "link_entries",
-                             (Py_ssize_t)hnsw.link_entries(), "link_bytes", (Py_ssize_t)hnsw.link_bytes());
+        return index->record.visit([&](const auto& hnsw) -> PyObject* {
+            const AddResult& last = hnsw.last_add();
+            return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:d,s:d,s:n,s:n,s:n,s:n}", "added", (Py_ssize_t)last.added,
+                                 "speculated", (Py_ssize_t)last.speculated, "redone", (Py_ssize_t)last.redone,
+                                 "direct", (Py_ssize_t)last.direct, "search_seconds", last.search_seconds,
+                                 "commit_seconds", last.commit_seconds, "redo_seconds", last.redo_seconds,
+                                 "pairs_found", (Py_ssize_t)last.pairs_found, "batches", (Py_ssize_t)last.batches,
+                                 "link_entries", (Py_ssize_t)hnsw.link_entries(), "link_bytes",
+                                 (Py_ssize_t)hnsw.link_bytes());
+        });
     });
 }
 
@@ -308,8 +347,8 @@ PyMethodDef methods[] = {
                 "terminal's standard error, or a callable receiving (done, total).\n"
                 "Returns the new ids as a numpy int64 array."),
     fast_method("_add_stats", hnsw_add_stats, nullptr),
-    TESSRA_PERSISTENCE_METHODS(HNSW, "PyHNSW"),
-    fast_method("remove", remove_method<HNSW>, kRemoveDoc),
+    TESSRA_PERSISTENCE_METHODS(GraphIndex, "PyHNSW"),
+    fast_method("remove", remove_method<GraphIndex>, kRemoveDoc),
     fast_method("search_batch", hnsw_search_batch_method, kHnswSearchBatchDoc),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -323,8 +362,8 @@ const char doc[] =
 PyTypeObject* hnsw_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyHNSW", "PyHNSW", static_cast<int>(sizeof(Self)), hnsw_new,
-                                    dealloc_instance<HNSW>, doc, methods,
-                                    hnsw_attributes, length_slot<HNSW>});
+                                    dealloc_instance<GraphIndex>, doc, methods,
+                                    hnsw_attributes, length_slot<GraphIndex>});
     return type_object;
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "filter/py_filter.hpp"
+#include "hnsw/graph_index.hpp"
 #include "hnsw/hnsw_batch.hpp"
 #include "python/batch_call.hpp"
 #include "python/classes.hpp"
@@ -30,7 +31,7 @@ const char kHnswSearchBatchDoc[] =
 PyObject* hnsw_search_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[5];
-        auto* index = bind_method<HNSW>(kSearchBatch, self, hnsw_type(), "PyHNSW", args, nargs, kwnames, arg);
+        auto* index = bind_method<GraphIndex>(kSearchBatch, self, hnsw_type(), "PyHNSW", args, nargs, kwnames, arg);
         if (index == nullptr) return nullptr;
         SharedBorrow borrow(index->borrow);
         if (!borrow.ok()) return nullptr;
@@ -38,24 +39,25 @@ PyObject* hnsw_search_batch_method(PyObject* self, PyObject* const* args, Py_ssi
         if (!to_queries(arg[0], queries)) return nullptr;
         std::uint64_t k = 1;
         if (given(arg[1]) != nullptr && !to_unsigned(arg[1], k)) return label_argument_error("k"), nullptr;
-        const HNSW& hnsw = index->record;
-        std::optional<Filter> filter;
-        if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
-        std::size_t threads;
-        if (!to_thread_count(arg[3], threads)) return nullptr;
-        std::uint64_t ef = hnsw.ef_search();
-        if (given(arg[4]) != nullptr && !to_unsigned(arg[4], ef)) return label_argument_error("ef_search"), nullptr;
+        return index->record.visit([&](const auto& hnsw) -> PyObject* {
+            std::optional<Filter> filter;
+            if (!to_filter(arg[2], hnsw.schema(), filter)) return nullptr;
+            std::size_t threads;
+            if (!to_thread_count(arg[3], threads)) return nullptr;
+            std::uint64_t ef = hnsw.ef_search();
+            if (given(arg[4]) != nullptr && !to_unsigned(arg[4], ef)) return label_argument_error("ef_search"), nullptr;
 
-        BatchResults results;
-        std::optional<HNSWError> error;
-        const bool finished = run_unlocked(threads, [&](const ParallelFor& options) {
-            bool done = true;
-            error = hnsw_search_batch(hnsw, queries, k, filter ? &*filter : nullptr, ef, options, results, done);
-            return done;
+            BatchResults results;
+            std::optional<HNSWError> error;
+            const bool finished = run_unlocked(threads, [&](const ParallelFor& options) {
+                bool done = true;
+                error = hnsw_search_batch(hnsw, queries, k, filter ? &*filter : nullptr, ef, options, results, done);
+                return done;
+            });
+            if (!finished) return nullptr;
+            if (error) return raise_value_error("Search error: ", hnsw_error_name(*error));
+            return batch_result_arrays(results);
         });
-        if (!finished) return nullptr;
-        if (error) return raise_value_error("Search error: ", hnsw_error_name(*error));
-        return batch_result_arrays(results);
     });
 }
 

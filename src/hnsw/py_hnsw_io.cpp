@@ -1,6 +1,6 @@
 #include "hnsw/py_hnsw_io.hpp"
 
-#include "io/index_io.hpp"
+#include "hnsw/graph_format.hpp"
 #include "python/classes.hpp"
 
 namespace tessra::py {
@@ -15,43 +15,49 @@ const char* metric_name(Metric metric) {
     return "euclidean";
 }
 
-Instance<HNSW>* self_of(PyObject* self) { return receiver<HNSW>(self, hnsw_type(), "PyHNSW"); }
+Instance<GraphIndex>* self_of(PyObject* self) { return receiver<GraphIndex>(self, hnsw_type(), "PyHNSW"); }
 
 // Every attribute is fixed at construction, so no borrow is needed to read it.
-template <std::uint64_t (HNSW::*Parameter)() const>
-PyObject* get_parameter(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
-    return index == nullptr ? nullptr : PyLong_FromUnsignedLongLong((index->record.*Parameter)());
-}
-
-PyObject* get_dim(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
-    return index == nullptr ? nullptr : PyLong_FromSize_t(index->record.dim());
-}
+#define TESSRA_PARAMETER_GETTER(name)                                                                    \
+    PyObject* get_##name(PyObject* self, void*) {                                                        \
+        Instance<GraphIndex>* index = self_of(self);                                                     \
+        if (index == nullptr) return nullptr;                                                            \
+        return PyLong_FromUnsignedLongLong(index->record.visit([](const auto& graph) -> std::uint64_t { \
+            return graph.name();                                                                         \
+        }));                                                                                             \
+    }
+TESSRA_PARAMETER_GETTER(dim)
+TESSRA_PARAMETER_GETTER(layers)
+TESSRA_PARAMETER_GETTER(m)
+TESSRA_PARAMETER_GETTER(ef_construction)
+TESSRA_PARAMETER_GETTER(ef_search)
+#undef TESSRA_PARAMETER_GETTER
 
 PyObject* get_metric(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
-    return index == nullptr ? nullptr : PyUnicode_FromString(metric_name(index->record.metric()));
+    Instance<GraphIndex>* index = self_of(self);
+    if (index == nullptr) return nullptr;
+    return PyUnicode_FromString(metric_name(index->record.visit([](const auto& graph) { return graph.metric(); })));
 }
 
 PyObject* get_graph(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
-    return index == nullptr ? nullptr : PyUnicode_FromString("full");
+    Instance<GraphIndex>* index = self_of(self);
+    return index == nullptr ? nullptr : PyUnicode_FromString(index->record.graph_name());
 }
 
 PyObject* get_seed(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
+    Instance<GraphIndex>* index = self_of(self);
     if (index == nullptr) return nullptr;
-    const SeededGenerator* generator = index->record.generator();
+    const SeededGenerator* generator =
+        index->record.visit([](const auto& graph) -> const SeededGenerator* { return graph.generator(); });
     if (generator == nullptr) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(generator->seed());
 }
 
 // A new list on every read, so callers cannot change the index's schema.
 PyObject* get_schema(PyObject* self, void*) {
-    Instance<HNSW>* index = self_of(self);
+    Instance<GraphIndex>* index = self_of(self);
     if (index == nullptr) return nullptr;
-    const Schema& schema = index->record.schema();
+    const Schema& schema = index->record.visit([](const auto& graph) -> const Schema& { return graph.schema(); });
     if (!schema) Py_RETURN_NONE;
     Ref list(PyList_New(static_cast<Py_ssize_t>(schema->size())));
     if (!list) return nullptr;
@@ -66,18 +72,18 @@ PyObject* get_schema(PyObject* self, void*) {
 
 }  // namespace
 
-PyTypeObject* Persistence<HNSW>::type() { return hnsw_type(); }
-std::uint64_t Persistence<HNSW>::file_size(const HNSW& hnsw) { return io::hnsw_file_size(hnsw); }
-void Persistence<HNSW>::write(const HNSW& hnsw, io::Sink& sink) { io::write_hnsw(hnsw, sink); }
-HNSW Persistence<HNSW>::read(io::Source& source) { return io::read_hnsw(source); }
+PyTypeObject* Persistence<GraphIndex>::type() { return hnsw_type(); }
+std::uint64_t Persistence<GraphIndex>::file_size(const GraphIndex& index) { return io::graph_file_size(index); }
+void Persistence<GraphIndex>::write(const GraphIndex& index, io::Sink& sink) { io::write_graph(index, sink); }
+GraphIndex Persistence<GraphIndex>::read(io::Source& source) { return io::read_graph(source); }
 
 PyGetSetDef hnsw_attributes[] = {
     {"dim", get_dim, nullptr, "The dimension of the stored vectors.", nullptr},
     {"metric", get_metric, nullptr, "The metric: \"euclidean\", \"angular\" or \"inner_product\".", nullptr},
-    {"layers", get_parameter<&HNSW::layers>, nullptr, "The number of layers.", nullptr},
-    {"m", get_parameter<&HNSW::m>, nullptr, "The m the index was created with.", nullptr},
-    {"ef_construction", get_parameter<&HNSW::ef_construction>, nullptr, "The beam width of insertion.", nullptr},
-    {"ef_search", get_parameter<&HNSW::ef_search>, nullptr, "The beam width of search.", nullptr},
+    {"layers", get_layers, nullptr, "The number of layers.", nullptr},
+    {"m", get_m, nullptr, "The m the index was created with.", nullptr},
+    {"ef_construction", get_ef_construction, nullptr, "The beam width of insertion.", nullptr},
+    {"ef_search", get_ef_search, nullptr, "The beam width of search.", nullptr},
     {"schema", get_schema, nullptr, "The metadata attribute names, or None.", nullptr},
     {"graph", get_graph, nullptr, "The graph: \"full\" (every link kept) or \"pruned\".", nullptr},
     {"seed", get_seed, nullptr, "The seed of the index's own level generator, or None.", nullptr},

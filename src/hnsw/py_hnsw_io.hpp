@@ -4,22 +4,24 @@
 
 #include <cstdint>
 
-#include "hnsw/hnsw.hpp"
+#include "hnsw/graph_index.hpp"
 #include "io/stream.hpp"
 #include "python/persist_methods.hpp"
 
 namespace tessra::py {
 
 template <>
-struct Persistence<HNSW> {
+struct Persistence<GraphIndex> {
     static constexpr const char* kName = "PyHNSW";
     static PyTypeObject* type();
-    static std::uint64_t file_size(const HNSW& hnsw);
-    static void write(const HNSW& hnsw, io::Sink& sink);
-    static HNSW read(io::Source& source);
-    static std::size_t size(const HNSW& hnsw) { return hnsw.live(); }
+    static std::uint64_t file_size(const GraphIndex& index);
+    static void write(const GraphIndex& index, io::Sink& sink);
+    static GraphIndex read(io::Source& source);
+    static std::size_t size(const GraphIndex& index) {
+        return index.visit([](const auto& graph) { return graph.live(); });
+    }
 };
 
-extern PyGetSetDef hnsw_attributes[];  // dim, metric, layers, m, ef_construction, ef_search, schema
+extern PyGetSetDef hnsw_attributes[];  // dim, metric, layers, m, ef_construction, ef_search, schema, graph, seed
 
 }  // namespace tessra::py

@@ -9,7 +9,8 @@ namespace tessra::io {
 const char* index_kind_name(IndexKind kind) {
     switch (kind) {
         case IndexKind::Flat: return "PyFlat";
-        case IndexKind::HNSW: return "PyHNSW";
+        case IndexKind::HNSW:
+        case IndexKind::PrunedHNSW: return "PyHNSW";
     }
     return "unknown";
 }
@@ -22,6 +23,9 @@ const char* section_name(Section section) {
         case Section::Levels: return "levels";
         case Section::Runs: return "runs";
         case Section::Records: return "records";
+        case Section::Generator: return "generator";
+        case Section::Removed: return "removed";
+        case Section::Lists: return "lists";
     }
     return "unknown";
 }
@@ -77,25 +81,27 @@ void IndexWriter::end() {
 
 // ---------------------------------------------------------------- reading
 
-IndexReader::IndexReader(Source& source, IndexKind expected) : source_(source) {
+IndexReader::IndexReader(Source& source, const char* wanted) : source_(source) {
     unsigned char header[kHeaderSize];
     if (source_.size() < sizeof(kMagic)) throw FormatError("Not a tessra index file");
     read(header, sizeof(kMagic));
     if (std::memcmp(header, kMagic, sizeof(kMagic)) != 0) throw FormatError("Not a tessra index file");
     if (source_.size() < kHeaderSize) throw FormatError("Truncated index file: the header is incomplete");
     read(header + 8, kHeaderSize - 8);
-    const auto version = decode_le<std::uint32_t>(header + 8);
-    if (version != kFormatVersion)
-        throw FormatError("Unsupported index file version " + std::to_string(version) + " (this build reads " +
-                          std::to_string(kFormatVersion) + ")");
+    version_ = decode_le<std::uint32_t>(header + 8);
+    if (version_ < kOldestFormatVersion || version_ > kFormatVersion)
+        throw FormatError("Unsupported index file version " + std::to_string(version_) + " (this build reads " +
+                          std::to_string(kOldestFormatVersion) + " to " + std::to_string(kFormatVersion) + ")");
     if (crc32c_extend(0, header, 16) != decode_le<std::uint32_t>(header + 16))
         throw FormatError("Corrupted index file: checksum mismatch in section 'header'");
     const auto kind = decode_le<std::uint32_t>(header + 12);
-    if (kind != static_cast<std::uint32_t>(IndexKind::Flat) && kind != static_cast<std::uint32_t>(IndexKind::HNSW))
-        throw FormatError("Corrupted index file: unknown index kind " + std::to_string(kind));
-    if (kind != static_cast<std::uint32_t>(expected))
-        throw FormatError(std::string("File holds a ") + index_kind_name(static_cast<IndexKind>(kind)) +
-                          " index, not a " + index_kind_name(expected) + " index");
+    // The pruned graph came with version 2.
+    const std::uint32_t kinds = version_ >= 2 ? 3 : 2;
+    if (kind < 1 || kind > kinds) throw FormatError("Corrupted index file: unknown index kind " + std::to_string(kind));
+    kind_ = static_cast<IndexKind>(kind);
+    if (std::string(index_kind_name(kind_)) != wanted)
+        throw FormatError(std::string("File holds a ") + index_kind_name(kind_) + " index, not a " + wanted +
+                          " index");
 }
 
 void IndexReader::read(void* data, std::size_t size) {

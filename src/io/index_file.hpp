@@ -14,17 +14,30 @@
 
 namespace tessra::io {
 
-constexpr std::uint32_t kFormatVersion = 1;
+// Files are written in kFormatVersion; every version from kOldestFormatVersion on is read.
+constexpr std::uint32_t kFormatVersion = 2;
+constexpr std::uint32_t kOldestFormatVersion = 1;
 constexpr unsigned char kMagic[8] = {0x89, 'T', 'S', 'R', '\r', '\n', 0x1A, '\n'};
 constexpr std::size_t kHeaderSize = 20;          // magic, version, kind, header checksum
 constexpr std::size_t kSectionHeaderSize = 16;   // tag, reserved, length
 constexpr std::size_t kSectionTrailerSize = 4;   // checksum
 
-enum class IndexKind : std::uint32_t { Flat = 1, HNSW = 2 };
-// The class name users see: "PyFlat", "PyHNSW".
+// PyHNSW's two graphs are two kinds of file.
+enum class IndexKind : std::uint32_t { Flat = 1, HNSW = 2, PrunedHNSW = 3 };
+// The class name users see: "PyFlat", "PyHNSW" (for both graphs).
 const char* index_kind_name(IndexKind kind);
 
-enum class Section : std::uint32_t { Parameters = 1, Schema = 2, Vectors = 3, Levels = 4, Runs = 5, Records = 6 };
+enum class Section : std::uint32_t {
+    Parameters = 1,
+    Schema = 2,
+    Vectors = 3,
+    Levels = 4,
+    Runs = 5,
+    Records = 6,
+    Generator = 7,
+    Removed = 8,
+    Lists = 9,
+};
 const char* section_name(Section section);  // "parameters", "runs", ...
 
 // The framed size of a section with `payload` bytes.
@@ -86,14 +99,19 @@ private:
 };
 
 // Reads and checks the header at construction (FormatError with the message
-// users see), then sections in the order the caller expects. Nothing read
+// users see: a version it does not read, a kind of index `wanted` does not
+// name), then sections in the order the caller expects. Nothing read
 // from the file is allocated for before its size is checked against the
 // bytes that remain. A content check that fails calls fail(), which reads to
 // the end of the section first: a damaged section reports its checksum
 // mismatch, a well-formed but invalid one the content error.
 class IndexReader {
 public:
-    IndexReader(Source& source, IndexKind expected);
+    // `wanted`: the class whose load() reads the file ("PyFlat", "PyHNSW").
+    IndexReader(Source& source, const char* wanted);
+
+    std::uint32_t version() const { return version_; }
+    IndexKind kind() const { return kind_; }
 
     // Reads a section's frame; the section must come next and fit in the file.
     void begin(Section section);
@@ -130,6 +148,8 @@ private:
     [[noreturn]] void checksum_mismatch();
 
     Source& source_;
+    std::uint32_t version_ = 0;
+    IndexKind kind_ = IndexKind::Flat;
     std::uint64_t position_ = 0;
     Section section_ = Section::Parameters;
     std::uint64_t left_ = 0;

@@ -1,6 +1,6 @@
 // AVX-512 kernels: eight stored vectors per register, one lane (and one
-// accumulator) per stored vector, additions in element order. The 8x8
-// transpose of each block is done as four 4x4 transposes of its quarters.
+// accumulator) per stored vector, additions in element order. Each 8x8 block
+// is transposed with 24 shuffles, the least two-source shuffles can do.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -16,55 +16,71 @@ namespace {
 constexpr std::size_t kLanes = 8;
 constexpr std::size_t kMaxGroups = kBatch / kLanes;
 
-inline void transpose4(__m256d& r0, __m256d& r1, __m256d& r2, __m256d& r3) {
-    const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
-    const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
-    const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
-    const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
-    r0 = _mm256_permute2f128_pd(t0, t2, 0x20);
-    r1 = _mm256_permute2f128_pd(t1, t3, 0x20);
-    r2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-    r3 = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
-
-inline __m512d join(__m256d low, __m256d high) {
-    return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
-}
+// Forced inline: as a call, the transpose passes every register through
+// memory (measured: a quarter of a graph search's time spent in it alone).
+#define TESSRA_INLINE inline __attribute__((always_inline))
 
 // rows[j] holds elements i..i+7 of vector j; afterwards cols[k] holds element
-// i+k of vectors 0..7.
-inline void transpose8(const __m512d* rows, __m512d* cols) {
-    __m256d a[4], b[4], c[4], d[4];
-    for (int j = 0; j < 4; ++j) {
-        a[j] = _mm512_castpd512_pd256(rows[j]);          // vectors 0-3, elements 0-3
-        b[j] = _mm512_extractf64x4_pd(rows[j], 1);       // vectors 0-3, elements 4-7
-        c[j] = _mm512_castpd512_pd256(rows[j + 4]);      // vectors 4-7, elements 0-3
-        d[j] = _mm512_extractf64x4_pd(rows[j + 4], 1);   // vectors 4-7, elements 4-7
+// i+k of vectors 0..7. Three rounds of eight two-source shuffles: pairs of
+// rows, then pairs of 128-bit lanes, then halves.
+TESSRA_INLINE void transpose8(const __m512d* rows, __m512d* cols) {
+    // t[2p] = (r[2p][0], r[2p+1][0], r[2p][2], r[2p+1][2], ...), t[2p+1] the odd elements.
+    __m512d t[8];
+#pragma GCC unroll 4
+    for (int p = 0; p < 4; ++p) {
+        t[2 * p] = _mm512_unpacklo_pd(rows[2 * p], rows[2 * p + 1]);
+        t[2 * p + 1] = _mm512_unpackhi_pd(rows[2 * p], rows[2 * p + 1]);
     }
-    transpose4(a[0], a[1], a[2], a[3]);
-    transpose4(b[0], b[1], b[2], b[3]);
-    transpose4(c[0], c[1], c[2], c[3]);
-    transpose4(d[0], d[1], d[2], d[3]);
-    for (int k = 0; k < 4; ++k) {
-        cols[k] = join(a[k], c[k]);
-        cols[k + 4] = join(b[k], d[k]);
+    // u: elements e and e + 4 of four rows, for e = 0, 2 (from the even
+    // pairs) and 1, 3 (from the odd pairs), rows 0-3 and rows 4-7.
+    const __m512i low_pairs = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+    const __m512i high_pairs = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    __m512d u[8];
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        const int r = 4 * h;  // t index of the row group's first pair
+        u[4 * h + 0] = _mm512_permutex2var_pd(t[r], low_pairs, t[r + 2]);       // element 0 | 4
+        u[4 * h + 1] = _mm512_permutex2var_pd(t[r + 1], low_pairs, t[r + 3]);   // element 1 | 5
+        u[4 * h + 2] = _mm512_permutex2var_pd(t[r], high_pairs, t[r + 2]);      // element 2 | 6
+        u[4 * h + 3] = _mm512_permutex2var_pd(t[r + 1], high_pairs, t[r + 3]);  // element 3 | 7
+    }
+    // Element e of rows 0-3 and 4-7 side by side: the low halves give e, the high halves e + 4.
+#pragma GCC unroll 4
+    for (int e = 0; e < 4; ++e) {
+        cols[e] = _mm512_shuffle_f64x2(u[e], u[4 + e], 0x44);
+        cols[e + 4] = _mm512_shuffle_f64x2(u[e], u[4 + e], 0xEE);
     }
 }
 
 // acc[g] lane j += sum over elements [begin, end) of term(q[i], p[8g + j][i]), in element order.
+// Whole blocks of eight elements take a path with fixed trip counts, so the
+// rows and columns stay in registers; the last partial block is masked.
 template <Term T, std::size_t Groups>
 inline void sweep(const double* q, const double* const* p, std::size_t begin, std::size_t end, __m512d* acc) {
-    for (std::size_t i = begin; i < end; i += kLanes) {
-        const std::size_t cols = std::min(kLanes, end - i);
-        const __mmask8 mask = static_cast<__mmask8>((1u << cols) - 1u);
-        const __m512d qv = T == Term::Square ? _mm512_setzero_pd() : _mm512_maskz_loadu_pd(mask, q + i);
+    std::size_t i = begin;
+    for (; i + kLanes <= end; i += kLanes) {
+        const __m512d qv = T == Term::Square ? _mm512_setzero_pd() : _mm512_loadu_pd(q + i);
         for (std::size_t g = 0; g < Groups; ++g) {
             const double* const* v = p + g * kLanes;
             __m512d rows[kLanes], columns[kLanes];
-            for (std::size_t j = 0; j < kLanes; ++j) rows[j] = term<T>(qv, _mm512_maskz_loadu_pd(mask, v[j] + i));
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < kLanes; ++j) rows[j] = term<T>(qv, _mm512_loadu_pd(v[j] + i));
             transpose8(rows, columns);
-            for (std::size_t k = 0; k < cols; ++k) acc[g] = _mm512_add_pd(acc[g], columns[k]);
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < kLanes; ++k) acc[g] = _mm512_add_pd(acc[g], columns[k]);
         }
+    }
+    if (i == end) return;
+    const std::size_t cols = end - i;
+    const __mmask8 mask = static_cast<__mmask8>((1u << cols) - 1u);
+    const __m512d qv = T == Term::Square ? _mm512_setzero_pd() : _mm512_maskz_loadu_pd(mask, q + i);
+    for (std::size_t g = 0; g < Groups; ++g) {
+        const double* const* v = p + g * kLanes;
+        __m512d rows[kLanes], columns[kLanes];
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < kLanes; ++j) rows[j] = term<T>(qv, _mm512_maskz_loadu_pd(mask, v[j] + i));
+        transpose8(rows, columns);
+        for (std::size_t k = 0; k < cols; ++k) acc[g] = _mm512_add_pd(acc[g], columns[k]);
     }
 }
 

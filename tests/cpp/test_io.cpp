@@ -9,7 +9,8 @@
 #include "check.hpp"
 #include "hnsw_test_support.hpp"
 #include "io/crc32c.hpp"
-#include "io/index_io.hpp"
+#include "flat/flat_format.hpp"
+#include "hnsw/hnsw_format.hpp"
 
 using namespace tessra;
 using namespace hnsw_test;

@@ -8,7 +8,8 @@ import struct
 from dataclasses import dataclass, field
 
 MAGIC = b"\x89TSR\r\n\x1a\n"
-KINDS = {1: "PyFlat", 2: "PyHNSW"}
+KINDS = {1: "PyFlat", 2: "PyHNSW", 3: "PyHNSW"}
+VERSION = 2
 METRICS = {"PyFlat": ("euclidean", "cosine", "inner_product"), "PyHNSW": ("euclidean", "angular", "inner_product")}
 
 
@@ -38,7 +39,7 @@ class File:
 
     kind: int
     sections: list[tuple[int, bytes]]
-    version: int = 1
+    version: int = VERSION
     magic: bytes = MAGIC
 
     def encode(self) -> bytes:
@@ -103,12 +104,17 @@ class HNSWFile:
     runs: list[list[int]]
     # Per node None or a list of (kind, value): 0 text (bytes), 1 int, 2 float.
     records: list[list[tuple[int, object]] | None] = field(default_factory=list)
-    tags: tuple[int, ...] = (1, 2, 3, 4, 5, 6)
+    # Version 2 on: the level generator (None, or (seed, four state words)) and the removed ids.
+    generator: tuple[int, tuple[int, int, int, int]] | None = None
+    removed: list[int] = field(default_factory=list)
+    version: int = VERSION
+    tags: tuple[int, ...] | None = None
 
     @classmethod
     def decode(cls, data: bytes) -> HNSWFile:
         f = split(data)
-        assert f.kind == 2 and [tag for tag, _ in f.sections] == [1, 2, 3, 4, 5, 6]
+        tags = [1, 2, 3, 4, 5, 6] + ([7, 8] if f.version >= 2 else [])
+        assert f.kind == 2 and [tag for tag, _ in f.sections] == tags
         p = _Reader(f.sections[0][1])
         dim, metric, reserved, layers, m, efc, efs, count = p.take("QIIQQQQQ")
         assert reserved == 0 and p.done()
@@ -137,7 +143,15 @@ class HNSWFile:
                 values.append((kind, d.text() if kind == 0 else d.take("q" if kind == 1 else "d")))
             records.append(values)
         assert d.done()
-        return cls(dim, metric, layers, m, efc, efs, count, schema, vectors, levels, runs, records)
+        generator, removed = None, []
+        if f.version >= 2:
+            g = _Reader(f.sections[6][1])
+            present, reserved, seed, *state = g.take("IIQQQQQ")
+            assert reserved == 0 and g.done()
+            generator = (seed, tuple(state)) if present else None
+            removed = removed_ids(f.sections[7][1])
+        return cls(dim, metric, layers, m, efc, efs, count, schema, vectors, levels, runs, records, generator,
+                   removed, f.version)
 
     def encode(self) -> bytes:
         def text(b: bytes) -> bytes:
@@ -157,11 +171,70 @@ class HNSWFile:
                 records += struct.pack("<B", kind)
                 records += text(value) if kind == 0 else struct.pack("<q" if kind == 1 else "<d", value)
         payloads = [params, schema, vectors, levels, runs, bytes(records)]
-        return File(2, list(zip(self.tags, payloads))).encode()
+        if self.version >= 2:
+            seed, state = self.generator or (0, (0, 0, 0, 0))
+            payloads += [struct.pack("<IIQ4Q", self.generator is not None, 0, seed, *state),
+                         removed_payload(self.removed)]
+        tags = self.tags or tuple(range(1, len(payloads) + 1))
+        return File(2, list(zip(tags, payloads)), self.version).encode()
 
 
-def flat_file(dim: int, metric: int, vectors: list[list[float]], count: int | None = None) -> bytes:
+def removed_ids(payload: bytes) -> list[int]:
+    (n,) = struct.unpack_from("<Q", payload)
+    assert len(payload) == 8 + 8 * n
+    return list(struct.unpack_from(f"<{n}Q", payload, 8))
+
+
+def removed_payload(ids: list[int]) -> bytes:
+    return struct.pack(f"<Q{len(ids)}Q", len(ids), *ids)
+
+
+def flat_file(dim: int, metric: int, vectors: list[list[float]], count: int | None = None,
+              removed: list[int] | None = None, version: int = VERSION) -> bytes:
     flat = [x for v in vectors for x in v]
     n = len(vectors) if count is None else count
     params = struct.pack("<QIIQ", dim, metric, 0, n)
-    return File(1, [(1, params), (3, struct.pack(f"<{len(flat)}d", *flat))]).encode()
+    sections = [(1, params), (3, struct.pack(f"<{len(flat)}d", *flat))]
+    if version >= 2:
+        sections.append((8, removed_payload(removed or [])))
+    return File(1, sections, version).encode()
+
+
+@dataclass
+class PrunedFile:
+    """Every field of a pruned-graph PyHNSW file (index kind 3), in file order."""
+
+    params: tuple  # dim, metric, reserved, layers, m, ef_construction, ef_search, count
+    schema: bytes
+    vectors: bytes
+    levels: list[int]
+    lists: list[list[list[int]]]  # per node, per layer 0 to its level
+    records: bytes
+    generator: bytes
+    removed: list[int]
+
+    @classmethod
+    def decode(cls, data: bytes) -> PrunedFile:
+        f = split(data)
+        assert f.kind == 3 and f.version == 2 and [tag for tag, _ in f.sections] == [1, 2, 3, 4, 9, 6, 7, 8]
+        params = struct.unpack("<QIIQQQQQ", f.sections[0][1])
+        count = params[7]
+        levels = list(f.sections[3][1])
+        r = _Reader(f.sections[4][1])
+        lists = []
+        for node in range(count):
+            layers = []
+            for _ in range(levels[node] + 1):
+                length = r.take("I")
+                layers.append(list(struct.unpack_from(f"<{length}I", r.data, r.at)))
+                r.at += 4 * length
+            lists.append(layers)
+        assert r.done()
+        return cls(params, f.sections[1][1], f.sections[2][1], levels, lists, f.sections[5][1], f.sections[6][1],
+                   removed_ids(f.sections[7][1]))
+
+    def encode(self) -> bytes:
+        lists = b"".join(struct.pack(f"<I{len(ids)}I", len(ids), *ids) for node in self.lists for ids in node)
+        payloads = [struct.pack("<QIIQQQQQ", *self.params), self.schema, self.vectors, bytes(self.levels), lists,
+                    self.records, self.generator, removed_payload(self.removed)]
+        return File(3, list(zip([1, 2, 3, 4, 9, 6, 7, 8], payloads))).encode()

@@ -272,7 +272,7 @@ HUGE = 2**62
 HOSTILE = {
     "empty": (b"", "Not a tessra index file"),
     "text": (b"hello, this is not an index at all", "Not a tessra index file"),
-    "version": (fmt.File(2, [], version=7).encode(), r"Unsupported index file version 7 \(this build reads 1\)"),
+    "version": (fmt.File(2, [], version=7).encode(), r"Unsupported index file version 7 \(this build reads 1 to 2\)"),
     "kind": (fmt.File(1, []).encode(), "File holds a PyFlat index, not a PyHNSW index"),
     "unknown-kind": (fmt.File(9, []).encode(), "Corrupted index file: unknown index kind 9"),
     "header-only": (fmt.File(2, []).encode(), "Truncated index file"),
@@ -295,6 +295,12 @@ HOSTILE = {
     "trailing": (file_bytes(small_hnsw()) + b"\0", "unexpected data after the last section"),
     "flat-huge-count": (fmt.flat_file(2, 0, [[1.0, 2.0]], count=HUGE), "length does not match"),
     "flat-dim-zero": (fmt.flat_file(0, 0, [], count=5), "vectors in an index of dimension 0"),
+    "removed-beyond": (_hnsw_file(removed=[1, 4]), "removed id 4 of 4 ids"),
+    "removed-order": (_hnsw_file(removed=[2, 1]), "removed ids out of order at 1"),
+    "removed-twice": (_hnsw_file(removed=[2, 2]), "removed ids out of order at 2"),
+    "flat-removed-beyond": (fmt.flat_file(2, 0, [[1.0, 2.0]], removed=[1]), "removed id 1 of 1 ids"),
+    "generator-zero-state": (_hnsw_file(generator=(5, (0, 0, 0, 0))), "the generator's state is all zero"),
+    "pruned-kind-in-version-1": (fmt.File(3, [], version=1).encode(), "unknown index kind 3"),
 }
 
 

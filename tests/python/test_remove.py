@@ -9,6 +9,14 @@ from tessra import PyFlat, PyHNSW
 METRICS = ["euclidean", "inner_product", "cosine"]
 
 
+def pruned(dim, **kwargs):
+    return PyHNSW(dim, graph="pruned", **kwargs)
+
+
+# Every index that removes: the exact one and both graphs.
+INDEXES = pytest.mark.parametrize("cls", [PyFlat, PyHNSW, pruned], ids=["flat", "full", "pruned"])
+
+
 def tied_data(seed, n=300, dim=6):
     """Small integers (many equal distances), some NaN components and zero vectors."""
     rng = np.random.default_rng(seed)
@@ -59,7 +67,7 @@ def answers(index, data):
     return [index.search(q, k=5) for q in data[:5].tolist()]
 
 
-@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+@INDEXES
 @pytest.mark.parametrize(
     "ids, error, message",
     [
@@ -83,7 +91,7 @@ def test_a_refused_removal_changes_nothing(cls, ids, error, message):
     assert (len(index), answers(index, data), index.__reduce__()[1]) == before
 
 
-@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+@INDEXES
 def test_accepted_forms_and_repeats(cls):
     index, data = make(cls)
     index.remove(3)
@@ -96,7 +104,7 @@ def test_accepted_forms_and_repeats(cls):
     assert not set(ids.ravel().tolist()) & {3, 4, 5, 6, 8, 9}
 
 
-@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+@INDEXES
 def test_ids_are_never_reused(cls):
     index, data = make(cls)
     index.remove(list(range(30, 40)))
@@ -115,7 +123,7 @@ def test_removing_everything():
     assert graph.search_batch(data[:2], k=3)[0].shape == (2, 0)
 
 
-@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+@INDEXES
 def test_remove_takes_the_index_to_itself(cls):
     index, data = make(cls)
 
@@ -145,32 +153,72 @@ def recall(index, data, alive, queries, k=10):
     return hits / (k * len(queries))
 
 
-def test_graph_recall_after_removing_a_fifth():
+@pytest.mark.parametrize("graph", ["full", "pruned"])
+def test_graph_recall_after_removing_a_fifth(graph):
     data = clustered(1, 3000)
     queries = clustered(2, 200)
     rng = np.random.default_rng(3)
     removed = rng.choice(len(data), size=len(data) // 5, replace=False)
     alive = np.setdiff1d(np.arange(len(data)), removed)
 
-    index = PyHNSW(16, metric="euclidean", ef_search=20, seed=1)
+    index = PyHNSW(16, metric="euclidean", ef_search=20, seed=1, graph=graph)
     index.add(data)
     index.remove(removed)
     ids, _ = index.search_batch(queries, k=10)
     assert not set(ids.ravel().tolist()) & set(removed.tolist())
     assert (ids >= 0).all()  # every row filled with nodes that remain
 
-    fresh = PyHNSW(16, metric="euclidean", ef_search=20, seed=1)
+    fresh = PyHNSW(16, metric="euclidean", ef_search=20, seed=1, graph=graph)
     fresh.add(data[alive])
     fresh_recall = recall(fresh, data[alive], np.arange(len(alive)), queries)
     assert recall(index, data, alive, queries) >= fresh_recall - 0.01
 
 
-def test_filtered_graph_search_never_returns_a_removed_node():
+@pytest.mark.parametrize("graph", ["full", "pruned"])
+def test_filtered_graph_search_never_returns_a_removed_node(graph):
     data = clustered(4, 600)
-    index = PyHNSW(16, metric="euclidean", schema=["tag"])
+    index = PyHNSW(16, metric="euclidean", schema=["tag"], graph=graph)
     index.add(data, metadata=[[("tag", i % 3)] for i in range(len(data))])
     index.remove(range(0, 600, 2))
     for q in clustered(5, 20):
         for _, v in index.search(q, k=10, filter=("tag", 1)):
             i = int(np.flatnonzero((data == v).all(axis=1))[0])
             assert i % 2 == 1 and i % 3 == 1
+
+
+@INDEXES
+@pytest.mark.parametrize("seed", range(4))
+def test_no_removed_id_ever_comes_back(cls, seed, tmp_path):
+    """Random insert / add / remove / search / save / load sequences against a model of which ids live."""
+    rng = np.random.default_rng(seed)
+    index = cls(4, metric="euclidean")
+    alive, assigned = set(), 0
+    for step in range(60):
+        action = rng.integers(0, 6)
+        if action == 0 or assigned == 0:
+            index.insert(rng.normal(size=4).tolist())
+            alive.add(assigned)
+            assigned += 1
+        elif action == 1:
+            n = int(rng.integers(1, 40))
+            assert index.add(rng.normal(size=(n, 4))).tolist() == list(range(assigned, assigned + n))
+            alive.update(range(assigned, assigned + n))
+            assigned += n
+        elif action == 2 and alive:
+            chosen = rng.choice(sorted(alive), size=int(rng.integers(1, len(alive) + 1)), replace=False)
+            index.remove(chosen)
+            alive.difference_update(chosen.tolist())
+        elif action == 3:
+            index.save(tmp_path / "i.tsr")
+            index = type(index).load(tmp_path / "i.tsr")
+        else:
+            queries = rng.normal(size=(3, 4))
+            if not alive:
+                if cls is PyFlat:
+                    with pytest.raises(ValueError, match="EmptyIndex"):
+                        index.search_batch(queries, k=5)
+                continue
+            ids, _ = index.search_batch(queries, k=int(rng.integers(1, 20)))
+            found = set(ids.ravel().tolist()) - {-1}
+            assert found <= alive
+        assert len(index) == len(alive)

@@ -1,8 +1,10 @@
-// PyFlat files: parameters (dim, metric, vector count), then the vectors.
-#include "common/fault.hpp"
+// PyFlat files: parameters (dim, metric, vector count), the vectors, then the
+// removed ids (version 2 on).
+#include "flat/flat_format.hpp"
+
 #include "io/index_file.hpp"
-#include "io/index_io.hpp"
 #include "io/large_buffer.hpp"
+#include "io/sections.hpp"
 
 namespace tessra::io {
 namespace {
@@ -11,17 +13,9 @@ constexpr std::uint64_t kFlatParameters = 8 + 4 + 4 + 8;
 
 }  // namespace
 
-std::uint32_t metric_code(Metric metric) {
-    switch (metric) {
-        case Metric::Euclidean: return 0;
-        case Metric::Cosine: return 1;
-        case Metric::Dot: return 2;
-    }
-    TESSRA_FAULT("Unknown metric");
-}
-
 std::uint64_t flat_file_size(const Flat& flat) {
-    return kHeaderSize + framed_size(kFlatParameters) + framed_size(flat.vector_store.size() * sizeof(double));
+    return kHeaderSize + framed_size(kFlatParameters) + framed_size(flat.vector_store.size() * sizeof(double)) +
+           framed_size(removed_size(flat.removed));
 }
 
 void write_flat(const Flat& flat, Sink& sink) {
@@ -35,10 +29,11 @@ void write_flat(const Flat& flat, Sink& sink) {
     out.begin(Section::Vectors, flat.vector_store.size() * sizeof(double));
     out.put_array(flat.vector_store.data(), flat.vector_store.size());
     out.end();
+    write_removed(out, flat.removed);
 }
 
 Flat read_flat(Source& source) {
-    IndexReader in(source, IndexKind::Flat);
+    IndexReader in(source, "PyFlat");
     in.begin(Section::Parameters);
     if (in.left() != kFlatParameters) in.fail("unexpected length");
     const auto dim = in.get_value<std::uint64_t>();
@@ -50,7 +45,7 @@ Flat read_flat(Source& source) {
     if (dim == 0 && count != 0) in.fail("vectors in an index of dimension 0");
     in.end();
 
-    Flat flat(dim, metric == 0 ? Metric::Euclidean : metric == 1 ? Metric::Cosine : Metric::Dot);
+    Flat flat(dim, metric_from_code(metric));
     in.begin(Section::Vectors);
     // count * dim * 8 must be the section length; checked without overflow.
     if (dim != 0 && (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left()))
@@ -59,6 +54,7 @@ Flat read_flat(Source& source) {
     resize_for_filling(flat.vector_store, static_cast<std::size_t>(count * dim));
     in.get_array(flat.vector_store.data(), flat.vector_store.size());
     in.end();
+    if (in.version() >= 2) flat.removed = read_removed(in, count);
     in.finish();
     // Sketches are derived from the vectors: made again, as inserting them would.
     flat.sketches.update(flat.metric, flat.vector_store.data(), flat.size(), flat.dim);
