@@ -45,6 +45,8 @@ EXT = os.path.join(WORK, "ext")
 # name: (file, snippet, replacement, tests). Tests: "cpp:WORD ..." runs the
 # core tests whose names hold a word; "py:ARGS" runs pytest with ARGS.
 GI = "src/hnsw/graph_invariants.cpp"
+PF = "src/pruned/pruned_format.cpp"
+NEW_SECTIONS = "py:tests/python/test_format_versions.py tests/python/test_persist.py -k refused or hostile"
 GRAPH_FILES = "py:tests/python/test_graph_files.py tests/python/test_persist.py -k rule_of_insertion or damage or hostile"
 MUTATIONS = {
     # Sketch bounds: the additive allowances that cover the rounding of the bound and of the exact value.
@@ -94,6 +96,18 @@ MUTATIONS = {
                                      "if (next >= back.size())", GRAPH_FILES),
     "loader-back-link-returned": (GI, "if (next_back_[id] != run.size())", "if (false)", GRAPH_FILES),
     "loader-run-ids-in-range": (GI, "if (other >= count)\n", "if (false)\n", GRAPH_FILES),
+    # The loader's checks of the pruned graph's lists, of removed ids and of a generator's state.
+    "pruned-loader-level-bound": (PF, "if (state.levels[id] > highest)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-list-capacity": (PF, "if (length > state.lists.capacity(layer))", "if (false)", NEW_SECTIONS),
+    "pruned-loader-layer-0-link": (PF, "if (layer == 0 && id > 0 && length == 0)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-id-range": (PF, "if (neighbour >= count)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-self-link": (PF, "if (neighbour == id)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-on-layer": (PF, "if (state.levels[neighbour] < layer)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-repeats": (PF, "if (seen[neighbour] == list_number)", "if (false)", NEW_SECTIONS),
+    "loader-removed-in-range": ("src/io/sections.cpp", "if (ids[i] >= assigned)", "if (false)", NEW_SECTIONS),
+    "loader-removed-in-order": ("src/io/sections.cpp", "if (i > 0 && ids[i] <= ids[i - 1])", "if (false)",
+                                NEW_SECTIONS),
+    "loader-generator-state": ("src/io/sections.cpp", "if (present == 1 && zero_state)", "if (false)", NEW_SECTIONS),
 }
 
 

@@ -132,6 +132,22 @@ def test_batch_search_rows_equal_search():
     assert re.search(r"k=3 with ef_search=2: width 2, first row \[\d+, \d+\]", out)
 
 
+def test_pruned_graph_example_finds_what_exact_search_finds():
+    out, _ = run("examples/pruned_graph.py")
+    assert "graph='pruned', m=16" in out
+    recalls = [float(x) for x in re.findall(r"recall@10 ([0-9.]+)", out)]
+    assert len(recalls) == 3 and recalls[-1] >= 0.99
+    assert "same as an exact search of the blue points: True" in out
+    assert "loaded copy answers the same: True" in out
+
+
+def test_update_example_never_returns_a_stale_version():
+    out, _ = run("examples/update_index.py")
+    assert "after the update: 1950 products, ids 2000..2199" in out
+    assert "every result is a current version: True" in out
+    assert "saved and loaded: 1950 products; withdrawn ones stay removed: True" in out
+
+
 def test_quick_benchmark_runs_and_reports(tmp_path):
     pytest.importorskip("numpy")
     mnist = tmp_path / "images-idx3-ubyte.gz"
