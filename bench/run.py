@@ -14,8 +14,8 @@ and against what), run in this order:
 
 Writes DIR/performance.md (the report: the command, the date, the machine and
 the load average during every part at its top), DIR/performance.json (every
-number) and DIR/*.png (with matplotlib). DIR is docs/ for a full run and
-bench/out/ for --quick. --quick takes a few minutes: small sets, fewer ef
+number) and DIR/*.png (with matplotlib). DIR is docs/ for a full run of
+every part and bench/out/ otherwise. --quick takes a few minutes: small sets, fewer ef
 values, no million-vector build, every code path of the full run. Without
 --mnist, generated images stand in for MNIST. Peers that are not installed are
 left out with a note. Progress goes to stderr."""
@@ -117,10 +117,11 @@ def header(results) -> str:
         "",
         "## The run",
         "",
-        "Load average (1, 5 and 15 minutes) at the start and the end of each part: the machine was "
-        f"{'shared' if max(load_peak(results), 0) > 1.5 else 'close to idle'}, and load from other work shows "
-        "up as noise in every rate. Ratios measured in one part come from libraries taking turns, so load "
-        "falls on all of them alike.",
+        "Load average (1, 5 and 15 minutes) at the start and the end of each part. The benchmark itself "
+        "accounts for about 1 (2 while it runs two threads); anything above that is other work on the "
+        f"machine (the highest 1-minute figure here: {load_peak(results):.2f} on {m['usable_cores']} cores), "
+        "which shows up as noise in every rate. Ratios within a part come from libraries taking turns, so "
+        "load falls on all of them alike.",
         "",
         "| part | minutes | load at start | load at end |",
         "|---|---:|---:|---:|",
@@ -215,7 +216,7 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="a few minutes: small sets, for development")
     parser.add_argument("--parts", metavar="LIST", default=",".join(PARTS),
                         help=f"comma-separated subset of {','.join(PARTS)} (default: all)")
-    parser.add_argument("--out", metavar="DIR", help="report directory (default: docs/, or bench/out/ with --quick)")
+    parser.add_argument("--out", metavar="DIR", help="report directory (default: docs/ for a full run of every part, else bench/out/)")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
@@ -229,7 +230,9 @@ def main(argv=None) -> int:
         parser.error(f"--parts: unknown part(s) {', '.join(unknown) or '(none given)'}; choose from {','.join(PARTS)}")
     if args.mnist and not os.path.isfile(args.mnist):
         parser.error(f"--mnist {args.mnist}: no such file")
-    out = Path(args.out) if args.out else HERE.parent / ("bench/out" if args.quick else "docs")
+    # docs/ holds the report of a full run of every part; anything less goes to bench/out.
+    whole = not args.quick and set(parts) == set(PARTS)
+    out = Path(args.out) if args.out else HERE.parent / ("docs" if whole else "bench/out")
     command = command_line(argv)
 
     from context import Context

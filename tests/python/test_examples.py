@@ -162,7 +162,9 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
         flat = [r for r in s["batched"] if r["library"] == "PyFlat"]
         assert [r["threads"] for r in flat] == [1, 2]
         assert all(r["recall"] == 1.0 and r["rows_equal_search"] == s["dataset"]["nq"] for r in flat)
-        assert s["skipped"]["violations"] == 0 and 0 < s["skipped"]["skipped"] < s["skipped"]["tested"]
+        assert s["skipped"]["violations"] == 0 and 0 <= s["skipped"]["skipped"] <= s["skipped"]["tested"]
+    # Random pixels leave the sketch bounds nothing to skip; clustered vectors do not.
+    assert exact[1]["skipped"]["skipped"] > 0
     if sanitized:
         return
 
