@@ -165,7 +165,8 @@ def render(res) -> str:
         header = ["n"]
         for key in keys:
             header += [f"{libraries.display(key)} build s", "RSS bytes per vector"]
-        out += ["", f"### Build time against n (clustered × {sc['dim']}, {THREADS} threads, a fresh process each)", "",
+        out += ["", "### Build time against n", "",
+                f"Clustered n × {sc['dim']}, on {THREADS} threads, each build in a fresh process.", "",
                 report.table(header + ["pruned ÷ hnswlib"], rows)]
         largest = sizes[-1]
         rows = [[libraries.display(k), report.fmt(by[(largest, k)].get("recall"), ".4f"),
