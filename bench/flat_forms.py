@@ -56,12 +56,11 @@ print(json.dumps(best))
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--mnist", default=str(HERE.parent.parent / "shared" / "data" / "mnist-t10k-images-idx3-ubyte.gz"),
-                        help="the MNIST test images (IDX); the set is left out when the file is missing")
+    parser.add_argument("--mnist", help="the MNIST test images (IDX); the set is left out without it")
     parser.add_argument("--forms", default="doubles,chosen")
     parser.add_argument("--queries", type=int, default=300)
     args = parser.parse_args(argv)
-    sets = ["clustered", "uniform"] + (["mnist"] if os.path.exists(args.mnist) else [])
+    sets = ["clustered", "uniform"] + (["mnist"] if args.mnist and os.path.exists(args.mnist) else [])
     env = dict(os.environ, OMP_NUM_THREADS="1")
     # Current numpy is slowed by these (see the machine notes); unset together.
     env.pop("OPENBLAS_CORETYPE", None), env.pop("OPENBLAS_L2_SIZE", None)

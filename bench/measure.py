@@ -1,4 +1,4 @@
-"""Timing, memory and progress helpers for the benchmark."""
+"""Timing, memory and load helpers shared by the benchmark's parts."""
 
 from __future__ import annotations
 
@@ -8,13 +8,10 @@ import os
 import sys
 import time
 
-import numpy as np
-
 _PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
 try:
-    _libc = ctypes.CDLL("libc.so.6")
-    _malloc_trim = _libc.malloc_trim
+    _malloc_trim = ctypes.CDLL("libc.so.6").malloc_trim
 except (OSError, AttributeError):  # not glibc
     _malloc_trim = None
 
@@ -39,92 +36,39 @@ def settle_memory() -> int:
     return rss_bytes()
 
 
+def load_average() -> list | None:
+    """The 1, 5 and 15 minute load averages, or None where the OS has none."""
+    return list(os.getloadavg()) if hasattr(os, "getloadavg") else None
+
+
 def log(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
-class Progress:
-    """A one-line progress bar on stderr; plain periodic lines when not a tty."""
-
-    def __init__(self, label: str, total: int, width: int = 30):
-        self.label = label
-        self.total = max(total, 1)
-        self.width = width
-        self.start = time.perf_counter()
-        self.tty = sys.stderr.isatty()
-        self._last_draw = self.start
-
-    def update(self, done: int) -> None:
-        now = time.perf_counter()
-        frac = min(done / self.total, 1.0)
-        if self.tty:
-            if done < self.total and now - self._last_draw < 0.1:
-                return
-            self._last_draw = now
-            filled = int(frac * self.width)
-            bar = "#" * filled + "." * (self.width - filled)
-            sys.stderr.write(f"\r  {self.label:<34} [{bar}] {done}/{self.total} {now - self.start:6.1f}s")
-            sys.stderr.flush()
-        elif done < self.total and now - self._last_draw >= 10.0:
-            # Not a terminal (a log file, a pipe): a line every ten seconds.
-            self._last_draw = now
-            log(f"  {self.label}: {done}/{self.total} ({now - self.start:.0f}s)")
-
-    def close(self) -> None:
-        if self.tty:
-            self.update(self.total)
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-        elif time.perf_counter() - self.start >= 2.0:
-            log(f"  {self.label}: {self.total}/{self.total} ({time.perf_counter() - self.start:.1f}s)")
+def best_rates(calls: dict, count: int, rounds: int, min_seconds: float = 0.0) -> dict:
+    """Run every call once per round, in turn, so that load from elsewhere on
+    the machine falls on all of them alike; `rounds` rounds, more (up to twice
+    as many) while the time spent is under min_seconds. A call handles `count`
+    queries. Returns {name: (best queries/s, result of the first round)}."""
+    best = {name: float("inf") for name in calls}
+    first: dict = {}
+    spent, done = 0.0, 0
+    while done < rounds or (spent < min_seconds and done < 2 * rounds):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            result = call()
+            elapsed = time.perf_counter() - start
+            first.setdefault(name, result)
+            best[name] = min(best[name], elapsed)
+            spent += elapsed
+        done += 1
+    return {name: (count / max(best[name], 1e-12), first[name]) for name in calls}
 
 
-def time_queries(search, queries, label: str, min_seconds: float = 1.0, max_passes: int = 3):
-    """Call search(q) once per query; return (queries per second, results).
-
-    A pass over the query set shorter than min_seconds is repeated (up to
-    max_passes) and the best pass counts, which damps noise from other load on
-    the machine; the results are those of the first pass."""
-    results = [None] * len(queries)
-    bar = Progress(label, len(queries))
-    step = max(1, len(queries) // 200)
-    t0 = time.perf_counter()
-    for i, q in enumerate(queries):
-        results[i] = search(q)
-        if i % step == 0:
-            bar.update(i)
-    best = time.perf_counter() - t0
-    bar.close()
-    passes = 1
-    while best < min_seconds and passes < max_passes:
-        t0 = time.perf_counter()
-        for q in queries:
-            search(q)
-        best = min(best, time.perf_counter() - t0)
-        passes += 1
-    return len(queries) / best, results
-
-
-def per_call_seconds(fn, calls: int, repeats: int = 3) -> float:
-    """Best-of-repeats mean time of one fn() call."""
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / calls)
-    return best
-
-
-def stream_bandwidth(nbytes: int, repeats: int = 7) -> float:
-    """Single-thread read bandwidth (bytes/s): numpy sum over a float64 array of
-    about nbytes, after a warm-up pass, best of several passes."""
-    n = max(nbytes // 8, 1 << 16)
-    a = np.ones(n, dtype=np.float64)
-    a.sum()  # touch every page once
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        a.sum()
-        best = min(best, time.perf_counter() - t0)
-    return n * 8 / best
+def fsync_file(path) -> None:
+    """Flush a written file to its device, as tessra's save does before renaming."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)

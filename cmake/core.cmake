@@ -41,8 +41,12 @@ if(TESSRA_X86)
     ${TESSRA_SRC}/metrics/kernels_block_avx2.cpp
     ${TESSRA_SRC}/sketch/code_kernels_avx2.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx2")
+  # The product kernels feed a bound only: they may fuse multiply-adds.
+  set_source_files_properties(${TESSRA_SRC}/sketch/product_kernels_avx2.cpp
+    PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
   set_source_files_properties(${TESSRA_SRC}/metrics/kernels_avx512.cpp
     ${TESSRA_SRC}/metrics/kernels_block_avx512.cpp
+    ${TESSRA_SRC}/sketch/product_kernels_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-Wno-maybe-uninitialized;-Wno-uninitialized")
   # The code kernels' integer sums widen bytes to 16 bits (BW) in 256-bit registers too (VL).
   set_source_files_properties(${TESSRA_SRC}/sketch/code_kernels_avx512.cpp

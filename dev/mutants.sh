@@ -21,7 +21,9 @@
 # (1 - 1e-9) and the cosine allowance of the sketch bounds. Each is backed by
 # an additive allowance that alone exceeds every rounding it covers (by 16x,
 # see the slack of sketch_basis.cpp): removing it skips a few more vectors,
-# never an admissible one. Nor is the parallel build's skipping of expansions
+# never an admissible one. Likewise the float32 rounding allowance and the
+# comparison shrink of the batch bound (sketch/batch_bound.hpp): the product
+# margin's spare, 5 v (n_a + n_b)^2, exceeds both. Nor is the parallel build's skipping of expansions
 # above a committed node's level: without it the check redoes more searches,
 # and the graph stays the same. Nor is the byte codes' distance slack
 # (kCodeDistanceSlack, 2e-9): the gap bound's kappa keeps 1.01 (n + 8) v where
@@ -46,6 +48,8 @@ EXT = os.path.join(WORK, "ext")
 # name: (file, snippet, replacement, tests). Tests: "cpp:WORD ..." runs the
 # core tests whose names hold a word; "py:ARGS" runs pytest with ARGS.
 GI = "src/hnsw/graph_invariants.cpp"
+PF = "src/pruned/pruned_format.cpp"
+NEW_SECTIONS = "py:tests/python/test_format_versions.py tests/python/test_persist.py -k refused or hostile"
 GRAPH_FILES = "py:tests/python/test_graph_files.py tests/python/test_persist.py -k rule_of_insertion or damage or hostile"
 MUTATIONS = {
     # Sketch bounds: the additive allowances that cover the rounding of the bound and of the exact value.
@@ -54,11 +58,19 @@ MUTATIONS = {
                                    "const double reach = threshold;", "cpp:sketch"),
     "sketch-dot-slack": ("src/sketch/sketch_index.hpp", "- residual_ * aux[0] - slack;", "- residual_ * aux[0];",
                          "cpp:sketch"),
-    # The batched flat scan leaves a vector out only when every query of its group proves it out.
-    "batch-skip-any-query": ("src/flat/flat_batch.cpp",
-                             "if (!sketches_[j].can_skip(id, bounds[j])) return false;\n        return true;",
-                             "if (sketches_[j].can_skip(id, bounds[j])) return true;\n        return false;",
-                             "cpp:batch"),
+    # The batched flat scan leaves a pair out only for the query whose bound proves it out.
+    "batch-skip-for-the-group": ("src/sketch/batch_bound.cpp", "keep[j] &= ~dropped;",
+                                 "for (std::size_t l = 0; l < kBoundLanes; ++l) keep[l] &= ~dropped;", "cpp:batch"),
+    # The batch bound in product form: the proven error term of the kernel and the expansion.
+    "batch-product-margin": ("src/sketch/batch_bound.hpp", "constexpr double kProductMargin = 1.01;",
+                             "constexpr double kProductMargin = 0.0;", "cpp:product batch_bound batched_scans"),
+    # A batch query's seed: the value just above the k-th gathered distance (ties at it are admitted),
+    # from live vectors only.
+    "batch-seed-drops-ties": ("src/flat/lane_scan.cpp",
+                              "seed_[j] = std::nextafter(at_most, std::numeric_limits<double>::infinity());",
+                              "seed_[j] = at_most;", "cpp:batch"),
+    "batch-seed-counts-removed": ("src/flat/lane_scan.cpp", "for (better &= live; better != 0;",
+                                  "for (; better != 0;", "cpp:batch"),
     # Loading fits the sketches again.
     "flat-no-refit-on-load": ("src/flat/flat_format.cpp",
                               "flat.sketches.update(flat.metric, flat.vector_store.data(), flat.size(), flat.dim);",
@@ -101,6 +113,18 @@ MUTATIONS = {
                                      "if (next >= back.size())", GRAPH_FILES),
     "loader-back-link-returned": (GI, "if (next_back_[id] != run.size())", "if (false)", GRAPH_FILES),
     "loader-run-ids-in-range": (GI, "if (other >= count)\n", "if (false)\n", GRAPH_FILES),
+    # The loader's checks of the pruned graph's lists, of removed ids and of a generator's state.
+    "pruned-loader-level-bound": (PF, "if (state.levels[id] > highest)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-list-capacity": (PF, "if (length > state.lists.capacity(layer))", "if (false)", NEW_SECTIONS),
+    "pruned-loader-layer-0-link": (PF, "if (layer == 0 && id > 0 && length == 0)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-id-range": (PF, "if (neighbour >= count)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-self-link": (PF, "if (neighbour == id)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-on-layer": (PF, "if (state.levels[neighbour] < layer)", "if (false)", NEW_SECTIONS),
+    "pruned-loader-repeats": (PF, "if (seen[neighbour] == list_number)", "if (false)", NEW_SECTIONS),
+    "loader-removed-in-range": ("src/io/sections.cpp", "if (ids[i] >= assigned)", "if (false)", NEW_SECTIONS),
+    "loader-removed-in-order": ("src/io/sections.cpp", "if (i > 0 && ids[i] <= ids[i - 1])", "if (false)",
+                                NEW_SECTIONS),
+    "loader-generator-state": ("src/io/sections.cpp", "if (present == 1 && zero_state)", "if (false)", NEW_SECTIONS),
 }
 
 

@@ -21,7 +21,7 @@
 //       times their searches interleaved (best of R rounds each), so the two
 //       are compared under the same load
 //
-// FILE (written by bench/frontier.py): "TPRB", then n, nq, dim, k as uint64,
+// FILE (written by bench/batch_schedule.py): "TPRB", then n, nq, dim, k as uint64,
 // then the base (n x dim float64), the queries (nq x dim float64) and the
 // exact neighbours (nq x k int64). Levels come from one fixed stream, so every
 // build of a run draws the same levels. Output: one JSON object per line.

@@ -25,6 +25,8 @@ public:
     bool contains(std::uint64_t id) const { return id < bits_ && ((words_[id >> 6] >> (id & 63)) & 1) != 0; }
     // 64 ids per word, id i at bit i % 64 of word i / 64; null when empty.
     const std::uint64_t* words() const { return count_ == 0 ? nullptr : words_.data(); }
+    // The removed ids among 64 w .. 64 w + 63 as the bits of a word (bit i: id 64 w + i).
+    std::uint64_t word(std::size_t w) const { return w < words_.size() ? words_[w] : 0; }
 
     // The first id of `ids` that cannot be removed from an index whose ids
     // run below `assigned`: one never assigned, or one removed before this

@@ -179,7 +179,7 @@ PyTypeObject* flat_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyFlat", "PyFlat", static_cast<int>(sizeof(Self)), flat_new,
                                     dealloc_instance<Flat>, doc, methods,
-                                    flat_attributes, length_slot<Flat>});
+                                    flat_attributes, length_slot<Flat>, flat_repr});
     return type_object;
 }
 

@@ -30,6 +30,12 @@ PyObject* get_metric(PyObject* self, void*) {
 
 }  // namespace
 
+PyObject* flat_repr(PyObject* self) {
+    return repr_of<Flat>(self, [](const Flat& flat) {
+        return "dim=" + std::to_string(flat.dim) + ", metric='" + metric_name(flat.metric) + "'";
+    });
+}
+
 PyTypeObject* Persistence<Flat>::type() { return flat_type(); }
 std::uint64_t Persistence<Flat>::file_size(const Flat& flat) { return io::flat_file_size(flat); }
 void Persistence<Flat>::write(const Flat& flat, io::Sink& sink) { io::write_flat(flat, sink); }

@@ -20,6 +20,9 @@ struct Persistence<Flat> {
     static std::size_t size(const Flat& flat) { return flat.live(); }
 };
 
+// "PyFlat(dim=3, metric='euclidean', len=2)".
+PyObject* flat_repr(PyObject* self);
+
 extern PyGetSetDef flat_attributes[];  // dim, metric
 
 }  // namespace tessra::py

@@ -363,7 +363,7 @@ PyTypeObject* hnsw_type() {
     if (type_object == nullptr)
         type_object = create_class({"builtins.PyHNSW", "PyHNSW", static_cast<int>(sizeof(Self)), hnsw_new,
                                     dealloc_instance<GraphIndex>, doc, methods,
-                                    hnsw_attributes, length_slot<GraphIndex>});
+                                    hnsw_attributes, length_slot<GraphIndex>, hnsw_repr});
     return type_object;
 }
 

@@ -72,6 +72,19 @@ PyObject* get_schema(PyObject* self, void*) {
 
 }  // namespace
 
+PyObject* hnsw_repr(PyObject* self) {
+    return repr_of<GraphIndex>(self, [](const GraphIndex& index) {
+        return index.visit([&](const auto& graph) {
+            std::string text = "dim=" + std::to_string(graph.dim()) + ", metric='" + metric_name(graph.metric()) +
+                               "', graph='" + index.graph_name() + "', ";
+            // The full graph takes no m; its layer count is what shapes it.
+            text += index.pruned() ? "m=" + std::to_string(graph.m()) : "layers=" + std::to_string(graph.layers());
+            return text + ", ef_construction=" + std::to_string(graph.ef_construction()) +
+                   ", ef_search=" + std::to_string(graph.ef_search());
+        });
+    });
+}
+
 PyTypeObject* Persistence<GraphIndex>::type() { return hnsw_type(); }
 std::uint64_t Persistence<GraphIndex>::file_size(const GraphIndex& index) { return io::graph_file_size(index); }
 void Persistence<GraphIndex>::write(const GraphIndex& index, io::Sink& sink) { io::write_graph(index, sink); }

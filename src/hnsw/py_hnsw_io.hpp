@@ -22,6 +22,9 @@ struct Persistence<GraphIndex> {
     }
 };
 
+// "PyHNSW(dim=128, metric='euclidean', graph='pruned', m=16, ef_construction=200, ef_search=50, len=20000)".
+PyObject* hnsw_repr(PyObject* self);
+
 extern PyGetSetDef hnsw_attributes[];  // dim, metric, layers, m, ef_construction, ef_search, schema, graph, seed
 
 }  // namespace tessra::py

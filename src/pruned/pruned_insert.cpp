@@ -52,8 +52,11 @@ std::optional<HNSWError> PrunedHNSW::insert(const double* vector, std::size_t le
     if (linkable(*this, 1) == 0) return HNSWError::InvalidEF;
     const std::uint64_t level = draw_pruned_level(m_, layers_, rng);
     const std::uint64_t id = size();
+    // The build keeps references to its options and probe: they must outlive it.
+    const AddOptions options;
+    const PlanProbe probe;
     AddResult stats;
-    BatchBuild build(*this, id, id + 1, AddOptions(), PlanProbe(), stats);
+    BatchBuild build(*this, id, id + 1, options, probe, stats);
     try {
         store_node(vector, level, record);
         code_stored();

@@ -21,6 +21,7 @@ struct ClassSpec {
     PyMethodDef* methods;    // static, null-terminated
     PyGetSetDef* attributes = nullptr;  // read-only attributes, static, null-terminated
     lenfunc length = nullptr;           // len(index)
+    reprfunc repr = nullptr;            // repr(index)
 };
 
 // Creates the class object; a failure is an internal fault.

@@ -103,8 +103,10 @@ PyTypeObject* create_class(const ClassSpec& spec) {
         {0, nullptr},
         {0, nullptr},
         {0, nullptr},
+        {0, nullptr},
     };
     std::size_t used = 5;
+    if (spec.repr != nullptr) slots[used++] = {Py_tp_repr, reinterpret_cast<void*>(spec.repr)};
     if (spec.attributes != nullptr) slots[used++] = {Py_tp_getset, spec.attributes};
     if (spec.length != nullptr) {
         slots[used++] = {Py_mp_length, reinterpret_cast<void*>(spec.length)};

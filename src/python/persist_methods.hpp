@@ -110,6 +110,23 @@ Py_ssize_t length_slot(PyObject* self) {
     });
 }
 
+// repr(index): "{kName}({what the class says}, len=N)". len is left out while
+// an insertion holds the index (another thread's add, for instance).
+template <typename Record, typename Describe>
+PyObject* repr_of(PyObject* self, Describe&& describe) {
+    using P = Persistence<Record>;
+    return guarded([&]() -> PyObject* {
+        Instance<Record>* index = persist_detail::self_of<Record>(self);
+        if (index == nullptr) return nullptr;
+        std::string text = std::string(P::kName) + "(" + describe(index->record);
+        SharedBorrow borrow(index->borrow);
+        if (borrow.ok()) text += ", len=" + std::to_string(P::size(index->record));
+        else PyErr_Clear();
+        text += ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
 // The method-table entries, in the order both classes list them.
 #define TESSRA_PERSISTENCE_METHODS(Record, kind)                                                                  \
     fast_method("save", save_method<Record>,                                                                      \

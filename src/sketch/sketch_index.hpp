@@ -105,6 +105,8 @@ public:
 
 private:
     friend class SketchQuery;
+    friend class SketchTile;
+    friend class BatchBound;
     void sketch_range(const double* store, std::size_t begin, std::size_t end);
     void sketch_bytes(const double* store, std::size_t begin, std::size_t end);
     SketchForm choose_form(const SketchSettings& settings, const double* store, std::size_t count,
@@ -198,6 +200,7 @@ public:
     }
 
 private:
+    friend class BatchBound;
     bool proves_not_before(std::uint64_t id, double threshold) const;
     void audit(std::uint64_t id, double threshold, bool skipped) const;
     // The Bytes form's keep() and collect().

@@ -142,12 +142,12 @@ TEST(batches_stop_when_the_poll_says_so) {
     }
 }
 
-// Queries of one lane group that want different parts of the data: a stored
+// Queries of one batch that want different parts of the data: a stored
 // vector the sketch proves out for one query is wanted by another, so the
-// batched scan may leave a vector out only when every query of its group can
-// prove it out. Clusters in a low-dimensional subspace, so sketches are fitted
-// and skip most of the data.
-TEST(flat_batch_skips_only_what_every_query_of_a_group_proves_out) {
+// batched scan may leave a pair out only for the query whose bound proves it
+// out. Clusters in a low-dimensional subspace, so sketches are fitted and
+// skip most of the data.
+TEST(flat_batch_leaves_a_pair_out_only_for_the_query_that_proves_it_out) {
     const SketchSettings saved = sketch_settings();
     set_sketch_settings({256, 0, false, true});
     hnsw_test::SeededRandom rng(12);
@@ -167,7 +167,7 @@ TEST(flat_batch_skips_only_what_every_query_of_a_group_proves_out) {
             flat.insert(v.data(), dim);
         }
         CHECK(flat.sketches.rank() > 0);
-        // Neighbouring queries (one lane group) from different clusters.
+        // Neighbouring queries from different clusters (the scan regroups them by their sketches).
         std::vector<double> queries;
         const std::size_t rows = 70;
         for (std::size_t q = 0; q < rows; ++q) {

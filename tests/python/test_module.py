@@ -173,14 +173,14 @@ def test_hnsw_doc_and_signature():
 def test_class_dict_holds_only_the_methods(cls):
     # add is the bulk insertion beside create; _add_stats reports the last add to the benchmark.
     extra = {"add", "_add_stats"} if cls is PyHNSW else {"add"}
-    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "dim", "metric", "remove"}
+    persistence = {"save", "load", "_from_bytes", "__reduce__", "__len__", "__bool__", "__repr__", "dim", "metric",
+                   "remove"}
     if cls is PyHNSW:
         persistence |= {"layers", "m", "ef_construction", "ef_search", "schema", "graph", "seed"}
     assert set(vars(cls)) == {"__module__", "__doc__", "__new__", "insert", "search", "create", "search_batch"} | extra | persistence
     assert cls.__bases__ == (object,)
     assert cls.__mro__ == (cls, object)
     assert cls.__init__ is object.__init__
-    assert cls.__repr__ is object.__repr__
     assert cls.__eq__ is object.__eq__
     assert cls.__hash__ is object.__hash__
 
@@ -274,7 +274,7 @@ def test_instance_not_tracked_by_gc():
 def test_instance_has_no_extra_behaviour():
     idx = PyFlat(3)
     idx.insert([1, 2, 3])
-    assert len(idx) == 1  # the one addition: len() counts the stored vectors
+    assert len(idx) == 1  # the additions: len() counts the stored vectors
     assert PyFlat(3) and PyHNSW(3, metric="euclidean")  # and leaves even empty indexes true
     with pytest.raises(TypeError):
         iter(idx)
@@ -282,7 +282,7 @@ def test_instance_has_no_extra_behaviour():
         memoryview(idx)
     with pytest.raises(TypeError):
         idx[0]
-    assert repr(idx).startswith("<builtins.PyFlat object at 0x")
+    assert repr(idx) == "PyFlat(dim=3, metric='euclidean', len=1)"  # and repr() shows what it holds
     other = PyFlat(3)
     other.insert([1, 2, 3])
     assert idx != other
@@ -305,3 +305,30 @@ def test_instances_freed_with_their_object():
     del idx
     gc.collect()
     assert res[0] == (0, 0.0)
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [
+        (lambda: PyFlat(3), "PyFlat(dim=3, metric='euclidean', len=2)"),
+        (lambda: PyFlat(3, metric="cosine"), "PyFlat(dim=3, metric='cosine', len=2)"),
+        (lambda: PyHNSW(3, metric="angular"),
+         "PyHNSW(dim=3, metric='angular', graph='full', layers=5, ef_construction=200, ef_search=50, len=2)"),
+        (lambda: PyHNSW(3, metric="euclidean", graph="pruned", m=8, ef_search=20),
+         "PyHNSW(dim=3, metric='euclidean', graph='pruned', m=8, ef_construction=200, ef_search=20, len=2)"),
+    ],
+)
+def test_repr_shows_what_the_index_holds(make, text):
+    index = make()
+    index.add([[1.0, 2.0, 3.0], [3.0, 2.0, 1.0]])
+    assert repr(index) == text
+
+    # While an insertion holds the index, repr leaves the length out instead of failing.
+    class Vector(list):
+        def __iter__(self):
+            seen.append(repr(index))
+            return super().__iter__()
+
+    seen = []
+    index.insert(Vector([0.0, 0.0, 0.0]))
+    assert seen == [text.replace(", len=2)", ")")]

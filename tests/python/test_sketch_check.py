@@ -155,3 +155,74 @@ def test_a_loaded_index_skips_as_much_as_the_original():
     for counts in json.loads(done.stdout):
         original, *copies = counts
         assert original > 0 and copies == [copies[0]] * 3 and copies[0] >= 0.9 * original, counts
+
+
+NEAR_TIES = textwrap.dedent(
+    r"""
+    import json, math, random, struct, sys
+    import tessra
+
+    def bits(x):
+        return struct.pack("<d", x).hex() if not math.isnan(x) else "nan"
+
+    # Vectors in the first 12 coordinates (the sketch holds all of them), in
+    # two clusters at +-2^20 so the mean is far from every query; around each
+    # query, vectors whose differences from it are one offset of multiples of
+    # 2^-10 permuted and sign-flipped (their distances differ by a few ulps),
+    # and others 1 to 100 away.
+    dim, span = int(sys.argv[1]), 12
+    rng = random.Random(dim)
+    offset = [rng.randint(1, 8) * 2.0 ** -10 for _ in range(span)]
+    data, queries = [], []
+    for c in range(6):
+        centre = [0.5] * dim
+        centre[0] = (-1.0 if c % 2 else 1.0) * 2.0 ** 20
+        for j in range(1, span):
+            centre[j] = rng.randint(-256, 256) * 0.25
+        queries.append(centre)
+        for h in range(150):
+            axes = rng.sample(range(span), span)
+            v = list(centre)
+            for j in range(span):
+                v[axes[j]] += rng.choice((1.0, -1.0)) * offset[j]
+            data.append(v)
+            w = list(centre)
+            for j in range(span):
+                w[j] += 10.0 ** (2.0 * (h % 7) / 6.0) * rng.gauss(0, 1)
+            data.append(w)
+    rng.shuffle(data)
+    queries += [[math.nextafter(x, math.inf) if j == 1 + c else x for j, x in enumerate(q)] for c, q in enumerate(queries)]
+    flat = tessra.PyFlat(dim)
+    flat.create(data)
+    results = {}
+    for k in (1, 10, 200):
+        results[f"search {k}"] = [[[bits(d), i] for d, i in flat.search(q, k)] for q in queries]
+        ids, dists = flat.search_batch(queries, k, threads=2)
+        results[f"batch {k}"] = [[[bits(float(d)), int(i)] for d, i in zip(drow, irow)] for drow, irow in zip(dists, ids)]
+    stats = tessra._sketch_stats() if hasattr(tessra, "_sketch_stats") else None
+    json.dump({"results": results, "stats": stats}, sys.stdout)
+    """
+)
+
+
+@pytest.mark.parametrize("dim, rank, form", [(128, "16", "bytes"), (784, "64", "bytes"), (128, "32", "doubles")])
+def test_checked_batch_bound_on_near_ties(dim, rank, form):
+    """search_batch at the ranks and lengths the benchmarks use, on near ties
+    far from the data's mean, where the product form's rounding is the
+    largest error its bound covers: rows equal search without sketches."""
+    def child(env_extra):
+        env = dict(os.environ)
+        for name in ("TESSRA_SKETCH_CHECK", "TESSRA_SKETCH_RANK", "TESSRA_SKETCH_MIN", "TESSRA_SKETCH_FORM"):
+            env.pop(name, None)
+        env.update(env_extra)
+        done = subprocess.run([sys.executable, "-c", NEAR_TIES, str(dim)], env=env, capture_output=True, text=True,
+                              timeout=600)
+        assert done.returncode == 0, done.stderr[-3000:]
+        return json.loads(done.stdout)
+
+    checked = child({"TESSRA_SKETCH_CHECK": "1", "TESSRA_SKETCH_RANK": rank, "TESSRA_SKETCH_FORM": form})
+    plain = child({"TESSRA_SKETCH_MIN": str(2**62)})
+    tested, skipped, violations = checked["stats"]
+    assert violations == 0
+    assert 0 < skipped < tested
+    assert checked["results"] == plain["results"]
