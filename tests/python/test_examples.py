@@ -220,3 +220,32 @@ def test_quick_benchmark_runs_and_reports(tmp_path):
     if results["machine"]["versions"].get("matplotlib"):
         for plot in ("flat_qps.png", "recall_vs_qps.png", "build_vs_size.png", "filtered.png"):
             assert (out_dir / plot).stat().st_size > 0 and f"]({plot})" in report
+
+
+def test_readme_names_only_examples_that_exist_and_are_run_here():
+    readme = (ROOT / "README.md").read_text()
+    named = set(re.findall(r"examples/(\w+\.py)", readme))
+    assert named, "the README names no example"
+    runs_here = set(re.findall(r"examples/(\w+\.py)", Path(__file__).read_text()))
+    # The Dask example has its own test file.
+    runs_here |= set(re.findall(r"examples/(\w+\.py)", (ROOT / "tests/python/test_sharded_search.py").read_text()))
+    for name in sorted(named):
+        assert (ROOT / "examples" / name).is_file(), name
+        assert name in runs_here, f"no test runs examples/{name}"
+
+
+def test_readme_quick_start_runs_as_written(tmp_path):
+    readme = (ROOT / "README.md").read_text()
+    quick_start = readme.split("## Quick start", 1)[1].split("\n## ", 1)[0]
+    code = "\n".join(re.findall(r"```python\n(.*?)```", quick_start, re.S))
+    # What the comments promise, checked after the code as the reader ran it.
+    code += (
+        "\nassert flat.search(data[7], k=3)[0] == (7, 0.0)"
+        "\nassert ids.shape == (5, 10) and (ids % 25 == 7).all()"
+        "\nassert len(graph) == 10000 and not {3, 5} & set(graph.search_batch(data[:20], k=10)[0].ravel().tolist())"
+        "\nassert repr(again).startswith(\"PyHNSW(dim=128, metric='euclidean', graph='pruned', m=16\")"
+        "\nprint('ok')"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(), capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.strip().endswith("ok"), proc.stderr
