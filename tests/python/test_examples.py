@@ -249,3 +249,12 @@ def test_readme_quick_start_runs_as_written(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(), capture_output=True,
                           text=True, timeout=300)
     assert proc.returncode == 0 and proc.stdout.strip().endswith("ok"), proc.stderr
+
+
+def test_removal_benchmark_keeps_recall_and_never_returns_a_removed_id():
+    out, _ = run("bench/removal.py", "--quick")
+    timings = re.findall(r"^\| (PyFlat|PyHNSW full|PyHNSW pruned) \| 2,000 \| 200 \| [\d.]+ ms \|$", out, re.M)
+    assert timings == ["PyFlat", "PyHNSW full", "PyHNSW pruned"]
+    differences = [float(d) for d in re.findall(r"^\| (?:full|pruned) \| \d+ \| [\d.]+ \| [\d.]+ \| ([+-][\d.]+) \|$",
+                                                out, re.M)]
+    assert len(differences) == 4 and all(abs(d) <= 0.01 for d in differences), out
