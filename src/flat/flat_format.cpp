@@ -3,7 +3,6 @@
 #include "flat/flat_format.hpp"
 
 #include "io/index_file.hpp"
-#include "io/large_buffer.hpp"
 #include "io/sections.hpp"
 
 namespace tessra::io {
@@ -26,9 +25,7 @@ void write_flat(const Flat& flat, Sink& sink) {
     out.put_value<std::uint32_t>(0);
     out.put_value<std::uint64_t>(flat.size());
     out.end();
-    out.begin(Section::Vectors, flat.vector_store.size() * sizeof(double));
-    out.put_array(flat.vector_store.data(), flat.vector_store.size());
-    out.end();
+    write_vectors(out, flat.vector_store.data(), flat.size(), flat.dim);
     write_removed(out, flat.removed);
 }
 
@@ -46,14 +43,7 @@ Flat read_flat(Source& source) {
     in.end();
 
     Flat flat(dim, metric_from_code(metric));
-    in.begin(Section::Vectors);
-    // count * dim * 8 must be the section length; checked without overflow.
-    if (dim != 0 && (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left()))
-        in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
-    if (dim == 0 && in.left() != 0) in.fail("unexpected length");
-    resize_for_filling(flat.vector_store, static_cast<std::size_t>(count * dim));
-    in.get_array(flat.vector_store.data(), flat.vector_store.size());
-    in.end();
+    read_vectors(in, count, dim, flat.vector_store);
     if (in.version() >= 2) flat.removed = read_removed(in, count);
     in.finish();
     // Sketches are derived from the vectors: made again, as inserting them would.

@@ -4,16 +4,12 @@
 #include "hnsw/hnsw_format.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "hnsw/graph_invariants.hpp"
-#include "io/large_buffer.hpp"
 #include "io/sections.hpp"
 
 namespace tessra::io {
 namespace {
-
-constexpr std::uint64_t kHNSWParameters = 8 + 4 + 4 + 5 * 8;
 
 std::uint64_t runs_size(const HNSW& hnsw) {
     std::uint64_t size = 0;
@@ -25,7 +21,7 @@ std::uint64_t runs_size(const HNSW& hnsw) {
 
 std::uint64_t hnsw_file_size(const HNSW& hnsw) {
     const std::uint64_t count = hnsw.size();
-    return kHeaderSize + framed_size(kHNSWParameters) + framed_size(schema_size(hnsw.schema())) +
+    return kHeaderSize + framed_size(kGraphParametersSize) + framed_size(schema_size(hnsw.schema())) +
            framed_size(count * hnsw.dim() * sizeof(double)) + framed_size(count * 2) + framed_size(runs_size(hnsw)) +
            framed_size(records_size(hnsw.records(), count)) + framed_size(kGeneratorSize) +
            framed_size(removed_size(hnsw.removed()));
@@ -35,23 +31,10 @@ void write_hnsw(const HNSW& hnsw, Sink& sink) {
     const std::uint64_t count = hnsw.size();
     IndexWriter out(sink, IndexKind::HNSW);
 
-    out.begin(Section::Parameters, kHNSWParameters);
-    out.put_value<std::uint64_t>(hnsw.dim());
-    out.put_value<std::uint32_t>(metric_code(hnsw.metric()));
-    out.put_value<std::uint32_t>(0);
-    out.put_value<std::uint64_t>(hnsw.layers());
-    out.put_value<std::uint64_t>(hnsw.m());
-    out.put_value<std::uint64_t>(hnsw.ef_construction());
-    out.put_value<std::uint64_t>(hnsw.ef_search());
-    out.put_value<std::uint64_t>(count);
-    out.end();
-
+    write_graph_parameters(out, {hnsw.dim(), hnsw.metric(), hnsw.layers(), hnsw.m(), hnsw.ef_construction(),
+                                 hnsw.ef_search(), count});
     write_schema(out, hnsw.schema());
-
-    // The vector store is one block, node after node.
-    out.begin(Section::Vectors, count * hnsw.dim() * sizeof(double));
-    if (count > 0) out.put_array(hnsw.vector(0), count * hnsw.dim());
-    out.end();
+    write_vectors(out, count > 0 ? hnsw.vector(0) : nullptr, count, hnsw.dim());
 
     out.begin(Section::Levels, count * 2);
     for (std::uint64_t id = 0; id < count; ++id)
@@ -80,33 +63,19 @@ HNSW read_hnsw(Source& source) {
 HNSW read_hnsw_sections(IndexReader& in) {
     HNSW::SavedState state;
 
-    in.begin(Section::Parameters);
-    if (in.left() != kHNSWParameters) in.fail("unexpected length");
-    const auto dim = in.get_value<std::uint64_t>();
-    const auto metric = in.get_value<std::uint32_t>();
-    const auto reserved = in.get_value<std::uint32_t>();
-    state.layers = in.get_value<std::uint64_t>();
-    state.m = in.get_value<std::uint64_t>();
-    state.ef_construction = in.get_value<std::uint64_t>();
-    state.ef_search = in.get_value<std::uint64_t>();
-    const auto count = in.get_value<std::uint64_t>();
-    if (dim == 0) in.fail("dimension 0");
-    if (dim > std::numeric_limits<std::size_t>::max()) in.fail("dimension too large");
-    if (metric > 2) in.fail("unknown metric code " + std::to_string(metric));
-    if (reserved != 0) in.fail("reserved field is " + std::to_string(reserved));
+    const GraphParameters parameters = read_graph_parameters(in);
+    const std::uint64_t count = parameters.count;
     if (count > HNSW::kMaxNodes) in.fail("more nodes than an index can number");
     in.end();
-    state.dim = static_cast<std::size_t>(dim);
-    state.metric = metric_from_code(metric);
+    state.dim = static_cast<std::size_t>(parameters.dim);
+    state.metric = parameters.metric;
+    state.layers = parameters.layers;
+    state.m = parameters.m;
+    state.ef_construction = parameters.ef_construction;
+    state.ef_search = parameters.ef_search;
 
     state.schema = read_schema(in);
-
-    in.begin(Section::Vectors);
-    if (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left())
-        in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
-    resize_for_filling(state.vectors, static_cast<std::size_t>(count * dim));
-    in.get_array(state.vectors.data(), state.vectors.size());
-    in.end();
+    read_vectors(in, count, parameters.dim, state.vectors);
 
     in.begin(Section::Levels);
     if (in.left() != count * 2) in.fail("length does not match " + std::to_string(count) + " nodes");

@@ -1,8 +1,10 @@
 #include "io/sections.hpp"
 
+#include <limits>
 #include <vector>
 
 #include "common/fault.hpp"
+#include "io/large_buffer.hpp"
 
 namespace tessra::io {
 namespace {
@@ -57,6 +59,56 @@ std::uint32_t metric_code(Metric metric) {
 
 Metric metric_from_code(std::uint32_t code) {
     return code == 0 ? Metric::Euclidean : code == 1 ? Metric::Cosine : Metric::Dot;
+}
+
+void write_graph_parameters(IndexWriter& out, const GraphParameters& parameters) {
+    out.begin(Section::Parameters, kGraphParametersSize);
+    out.put_value<std::uint64_t>(parameters.dim);
+    out.put_value<std::uint32_t>(metric_code(parameters.metric));
+    out.put_value<std::uint32_t>(0);
+    out.put_value<std::uint64_t>(parameters.layers);
+    out.put_value<std::uint64_t>(parameters.m);
+    out.put_value<std::uint64_t>(parameters.ef_construction);
+    out.put_value<std::uint64_t>(parameters.ef_search);
+    out.put_value<std::uint64_t>(parameters.count);
+    out.end();
+}
+
+GraphParameters read_graph_parameters(IndexReader& in) {
+    GraphParameters parameters;
+    in.begin(Section::Parameters);
+    if (in.left() != kGraphParametersSize) in.fail("unexpected length");
+    parameters.dim = in.get_value<std::uint64_t>();
+    const auto metric = in.get_value<std::uint32_t>();
+    const auto reserved = in.get_value<std::uint32_t>();
+    parameters.layers = in.get_value<std::uint64_t>();
+    parameters.m = in.get_value<std::uint64_t>();
+    parameters.ef_construction = in.get_value<std::uint64_t>();
+    parameters.ef_search = in.get_value<std::uint64_t>();
+    parameters.count = in.get_value<std::uint64_t>();
+    if (parameters.dim == 0) in.fail("dimension 0");
+    if (parameters.dim > std::numeric_limits<std::size_t>::max()) in.fail("dimension too large");
+    if (metric > 2) in.fail("unknown metric code " + std::to_string(metric));
+    if (reserved != 0) in.fail("reserved field is " + std::to_string(reserved));
+    parameters.metric = metric_from_code(metric);
+    return parameters;
+}
+
+void write_vectors(IndexWriter& out, const double* values, std::uint64_t count, std::uint64_t dim) {
+    out.begin(Section::Vectors, count * dim * sizeof(double));
+    if (count * dim > 0) out.put_array(values, static_cast<std::size_t>(count * dim));
+    out.end();
+}
+
+void read_vectors(IndexReader& in, std::uint64_t count, std::uint64_t dim, std::vector<double>& values) {
+    in.begin(Section::Vectors);
+    // count * dim * 8 must be the section length; checked without overflow.
+    if (dim != 0 && (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left()))
+        in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
+    if (dim == 0 && in.left() != 0) in.fail("unexpected length");
+    resize_for_filling(values, static_cast<std::size_t>(count * dim));
+    in.get_array(values.data(), values.size());
+    in.end();
 }
 
 void put_text(IndexWriter& out, std::string_view text) {

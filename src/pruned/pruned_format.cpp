@@ -3,18 +3,14 @@
 #include "pruned/pruned_format.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 #include <vector>
 
-#include "io/large_buffer.hpp"
 #include "io/sections.hpp"
 #include "pruned/levels.hpp"
 
 namespace tessra::io {
 namespace {
-
-constexpr std::uint64_t kPrunedParameters = 8 + 4 + 4 + 5 * 8;
 
 std::uint64_t lists_size(const PrunedHNSW& index) {
     std::uint64_t size = 0;
@@ -30,7 +26,7 @@ std::string node(std::uint64_t id) { return "node " + std::to_string(id); }
 
 std::uint64_t pruned_file_size(const PrunedHNSW& index) {
     const std::uint64_t count = index.size();
-    return kHeaderSize + framed_size(kPrunedParameters) + framed_size(schema_size(index.schema())) +
+    return kHeaderSize + framed_size(kGraphParametersSize) + framed_size(schema_size(index.schema())) +
            framed_size(count * index.dim() * sizeof(double)) + framed_size(count) + framed_size(lists_size(index)) +
            framed_size(records_size(index.records(), count)) + framed_size(kGeneratorSize) +
            framed_size(removed_size(index.removed()));
@@ -40,22 +36,10 @@ void write_pruned(const PrunedHNSW& index, Sink& sink) {
     const std::uint64_t count = index.size();
     IndexWriter out(sink, IndexKind::PrunedHNSW);
 
-    out.begin(Section::Parameters, kPrunedParameters);
-    out.put_value<std::uint64_t>(index.dim());
-    out.put_value<std::uint32_t>(metric_code(index.metric()));
-    out.put_value<std::uint32_t>(0);
-    out.put_value<std::uint64_t>(index.layers());
-    out.put_value<std::uint64_t>(index.m());
-    out.put_value<std::uint64_t>(index.ef_construction());
-    out.put_value<std::uint64_t>(index.ef_search());
-    out.put_value<std::uint64_t>(count);
-    out.end();
-
+    write_graph_parameters(out, {index.dim(), index.metric(), index.layers(), index.m(), index.ef_construction(),
+                                 index.ef_search(), count});
     write_schema(out, index.schema());
-
-    out.begin(Section::Vectors, count * index.dim() * sizeof(double));
-    if (count > 0) out.put_array(index.vector(0), count * index.dim());
-    out.end();
+    write_vectors(out, count > 0 ? index.vector(0) : nullptr, count, index.dim());
 
     out.begin(Section::Levels, count);
     for (std::uint64_t id = 0; id < count; ++id) out.put_value<std::uint8_t>(static_cast<std::uint8_t>(index.level(id)));
@@ -79,35 +63,22 @@ void write_pruned(const PrunedHNSW& index, Sink& sink) {
 PrunedHNSW read_pruned_sections(IndexReader& in) {
     PrunedHNSW::SavedState state;
 
-    in.begin(Section::Parameters);
-    if (in.left() != kPrunedParameters) in.fail("unexpected length");
-    const auto dim = in.get_value<std::uint64_t>();
-    const auto metric = in.get_value<std::uint32_t>();
-    const auto reserved = in.get_value<std::uint32_t>();
-    state.layers = in.get_value<std::uint64_t>();
-    state.m = in.get_value<std::uint64_t>();
-    state.ef_construction = in.get_value<std::uint64_t>();
-    state.ef_search = in.get_value<std::uint64_t>();
-    const auto count = in.get_value<std::uint64_t>();
-    if (dim == 0) in.fail("dimension 0");
-    if (dim > std::numeric_limits<std::size_t>::max()) in.fail("dimension too large");
-    if (metric > 2) in.fail("unknown metric code " + std::to_string(metric));
-    if (reserved != 0) in.fail("reserved field is " + std::to_string(reserved));
-    if (state.layers == 0) in.fail("no layers");
-    if (state.m < PrunedHNSW::kMinM || state.m > PrunedHNSW::kMaxM) in.fail("m of " + std::to_string(state.m));
+    const GraphParameters parameters = read_graph_parameters(in);
+    const std::uint64_t count = parameters.count;
+    if (parameters.layers == 0) in.fail("no layers");
+    if (parameters.m < PrunedHNSW::kMinM || parameters.m > PrunedHNSW::kMaxM)
+        in.fail("m of " + std::to_string(parameters.m));
     if (count > PrunedHNSW::kMaxNodes) in.fail("more nodes than an index can number");
     in.end();
-    state.dim = static_cast<std::size_t>(dim);
-    state.metric = metric_from_code(metric);
+    state.dim = static_cast<std::size_t>(parameters.dim);
+    state.metric = parameters.metric;
+    state.layers = parameters.layers;
+    state.m = parameters.m;
+    state.ef_construction = parameters.ef_construction;
+    state.ef_search = parameters.ef_search;
 
     state.schema = read_schema(in);
-
-    in.begin(Section::Vectors);
-    if (count > in.left() / sizeof(double) / dim || count * dim * sizeof(double) != in.left())
-        in.fail("length does not match " + std::to_string(count) + " vectors of dimension " + std::to_string(dim));
-    resize_for_filling(state.vectors, static_cast<std::size_t>(count * dim));
-    in.get_array(state.vectors.data(), state.vectors.size());
-    in.end();
+    read_vectors(in, count, parameters.dim, state.vectors);
 
     in.begin(Section::Levels);
     if (in.left() != count) in.fail("length does not match " + std::to_string(count) + " nodes");
